@@ -1,0 +1,3 @@
+// The floor loop compiled into the benchmark program itself.
+#define FloorLoopSeconds ProgramFloorSeconds
+#include "FloorLoop.cpp"

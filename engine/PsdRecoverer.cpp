@@ -1,0 +1,160 @@
+#include "PsdRecoverer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unistd.h>
+
+namespace zelt {
+
+unsigned long &MergedImageCounter()
+{
+    static unsigned long counter = 1;
+    return counter;
+}
+
+uint64_t DefaultMemoryBudget()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return uint64_t{1} << 30;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
+}
+
+std::string AddTrailingBackslash(const std::string &dir)
+{
+    if (dir.empty() || dir.back() == '/')
+        return dir;
+    return dir + '/';
+}
+
+std::string PathFileName(const std::string &path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static std::size_t ExtensionDot(const std::string &path)
+{
+    const std::size_t dot = path.find_last_of('.');
+    const std::size_t slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && slash > dot))
+        return std::string::npos;
+    return dot;
+}
+
+std::string PathWithoutExtension(const std::string &path)
+{
+    const std::size_t dot = ExtensionDot(path);
+    return dot == std::string::npos ? path : path.substr(0, dot);
+}
+
+std::string PathExtension(const std::string &path)
+{
+    const std::size_t dot = ExtensionDot(path);
+    return dot == std::string::npos ? std::string() : path.substr(dot);
+}
+
+std::string MergedImageName(const std::string &path)
+{
+    unsigned long &counter = MergedImageCounter();
+    std::string name = PathWithoutExtension(path) + "_" + std::to_string(counter) + PathExtension(path);
+    ++counter;
+    return name;
+}
+
+const ChannelRecord *FindChannel(const std::vector<ChannelRecord> &list, int16_t id)
+{
+    for (const ChannelRecord &c : list)
+        if (c.id == id)
+            return &c;
+    return nullptr;
+}
+
+PsdRecoverer::PsdRecoverer(RecoveryJob &job, CFile64Ex &source, const std::string &outputDir,
+                           uint64_t &recoveredCount)
+    : m_job(job), m_source(source), m_outputDir(AddTrailingBackslash(outputDir)),
+      m_recovered(recoveredCount), m_memoryBudget(DefaultMemoryBudget())
+{
+}
+
+PsdRecoverer::~PsdRecoverer() = default;
+
+uint64_t PsdRecoverer::SourceLength() { return m_source.GetLength(); }
+
+bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
+{
+    uint8_t h[26];
+    if (!m_source.ReadExact(h, sizeof h))
+        return false;
+    consumed = 26;
+    const uint16_t version = LoadBE16(h + 4);
+    const uint16_t channels = LoadBE16(h + 12);
+    const uint32_t height = LoadBE32(h + 14);
+    const uint32_t width = LoadBE32(h + 18);
+    const uint16_t depth = LoadBE16(h + 22);
+    const uint16_t mode = LoadBE16(h + 24);
+    if (LoadBE32(h) != kSignature || version != 1)
+        return false;
+    if (channels < 1 || channels > 24)
+        return false;
+    if (height < 1 || height > 300000 || width < 1 || width > 300000)
+        return false;
+    if (depth != 1 && depth != 8 && depth != 16 && depth != 32)
+        return false;
+    switch (mode) {
+    case 0: case 1: case 2: case 3: case 4: case 7: case 8: case 9: break;
+    default: return false;
+    }
+    m_properties = ImageProperties{channels, height, width, depth, mode};
+    return true;
+}
+
+bool PsdRecoverer::ReadColorModeData(uint16_t mode, uint32_t &length)
+{
+    uint8_t b[4];
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    length = LoadBE32(b);
+    const uint64_t pos = m_source.GetPosition();
+    const uint64_t total = SourceLength();
+    const uint64_t available = std::min<uint64_t>(length, total > pos ? total - pos : 0);
+
+    if (mode == 2) {
+        // Only the first 256 groups are ever written; the rest of a long
+        // palette is not read into memory.
+        uint64_t count = available / 3;
+        for (uint64_t k = 0; k < count && m_palette.size() < 256; ++k) {
+            std::array<uint8_t, 4> group = {0xFF, 0xFF, 0xFF, 0xFF};
+            uint8_t rgb[3];
+            const uint32_t got = m_source.Read(rgb, 3);
+            std::memcpy(group.data(), rgb, got);
+            m_palette.push_back(group);
+            if (got < 3)
+                break;
+        }
+        return true;
+    }
+    if (mode == 8) {
+        // Duotone data is a few hundred bytes; a length beyond the memory
+        // budget is no duotone section.
+        if (available > m_memoryBudget)
+            return false;
+        m_duotone.assign(available, 0);
+        if (available > 0)
+            m_source.Read(m_duotone.data(), static_cast<uint32_t>(available));
+        return available != 0;
+    }
+    return length == 0;
+}
+
+bool PsdRecoverer::SkipSizedSection()
+{
+    uint8_t b[4];
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    const uint64_t target = m_source.GetPosition() + LoadBE32(b);
+    return m_source.Seek(static_cast<int64_t>(target), begin) == target;
+}
+
+} // namespace zelt

@@ -1,0 +1,319 @@
+#include "RecoveryJob.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#include "Errors.h"
+#include "File64Ex.h"
+#include "Messages.h"
+#include "PsdRecoverer.h"
+
+namespace zelt {
+namespace {
+
+// The scan's percentage: (P + 1) * 100 / length in floating point, truncated.
+// It is recomputed only where it changes; the next change is found by
+// bisection of the same formula, so every report matches it exactly.
+class ProgressMeter {
+public:
+    explicit ProgressMeter(uint64_t length) : m_length(length) {}
+
+    uint8_t At(uint64_t p)
+    {
+        if (p >= m_next)
+            Advance(p);
+        return m_percent;
+    }
+
+    uint8_t Exact(uint64_t p) const
+    {
+        const double v = static_cast<double>(p + 1) * 100.0 / static_cast<double>(m_length);
+        return static_cast<uint8_t>(static_cast<uint64_t>(v) & 0xFF);
+    }
+
+private:
+    void Advance(uint64_t p)
+    {
+        m_percent = Exact(p);
+        // The formula grows with p; find the first position past p where it
+        // differs.
+        uint64_t lo = p, hi = m_length; // Exact(lo) == m_percent; hi: beyond the scan
+        while (hi - lo > 1) {
+            const uint64_t mid = lo + (hi - lo) / 2;
+            if (Exact(mid) == m_percent)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        m_next = hi;
+    }
+
+    uint64_t m_length;
+    uint64_t m_next = 0;
+    uint8_t m_percent = 0;
+};
+
+// Finds the positions whose scan step needs the recognisers, so that every
+// other step is just its two callback calls. It reads the source ahead
+// through the same reader, 64 KiB at a time, and tests each position with
+// the recognisers' cheapest tests. Every position they could accept has the
+// bytes "8BPS" where it starts or "8BIM" within its first kScanWindow bytes,
+// so positions far from both are passed over without being tested one by one.
+class ScanAhead {
+public:
+    explicit ScanAhead(CFile64Ex &source) : m_source(source), m_buffer(kAhead + kWindow) {}
+
+    /// The first position from q on that needs a full scan step: one whose
+    /// bytes pass the cheapest tests, one too near the end of the source for
+    /// a whole window, or q itself past the end. May also answer a later
+    /// position where the read-ahead must be renewed; Next is then asked
+    /// again there.
+    uint64_t Next(uint64_t q)
+    {
+        if (q < m_start || q - m_start + kWindow > m_length)
+            Refill(q);
+        const std::size_t first = static_cast<std::size_t>(q - m_start);
+        if (m_length < kWindow || first > m_length - kWindow)
+            return q;
+        const std::size_t lastWhole = m_length - kWindow; // last offset with a whole window
+        const uint8_t *data = m_buffer.data();
+        std::size_t i = first;
+        while (i <= lastWhole) {
+            const std::size_t o = FindSignature(i);
+            if (o == kNone)
+                break;
+            const std::size_t reach = kWindow - 4; // farthest start of "8BIM" in a window
+            const std::size_t from = o > i + reach ? o - reach : i;
+            const std::size_t to = std::min(o, lastWhole);
+            for (std::size_t j = from; j <= to; ++j)
+                if (PsdRecoverer::MayStartHeader(data + j) || PsdRecoverer::MayStartLayerSection(data + j))
+                    return m_start + j;
+            i = to + 1;
+        }
+        return m_start + lastWhole + 1;
+    }
+
+    /// The read-ahead bytes at q (kWindow of them), or nullptr.
+    const uint8_t *Window(uint64_t q) const
+    {
+        if (q < m_start || q - m_start + kWindow > m_length)
+            return nullptr;
+        return m_buffer.data() + (q - m_start);
+    }
+
+    /// True when q, a position Next answered, is at or past the end of the
+    /// source as last read.
+    bool PastEnd(uint64_t q) const { return q - m_start >= m_length; }
+
+private:
+    static constexpr std::size_t kWindow = PsdRecoverer::kScanWindow;
+    static constexpr std::size_t kAhead = 64 * 1024;
+    static constexpr std::size_t kNone = ~std::size_t{0};
+
+    void Refill(uint64_t q)
+    {
+        m_source.SeekTo(q);
+        m_start = q;
+        m_length = m_source.Read(m_buffer.data(), static_cast<uint32_t>(m_buffer.size()));
+    }
+
+    // The first offset from i on where "8BPS" or "8BIM" lies whole in the
+    // buffer.
+    std::size_t FindSignature(std::size_t i) const
+    {
+        const uint8_t *data = m_buffer.data();
+        while (i + 4 <= m_length) {
+            const void *hit = std::memchr(data + i, '8', m_length - 3 - i);
+            if (!hit)
+                return kNone;
+            const auto o = static_cast<std::size_t>(static_cast<const uint8_t *>(hit) - data);
+            const uint32_t sig = LoadBE32(data + o);
+            if (sig == 0x38425053 || sig == 0x3842494D)
+                return o;
+            i = o + 1;
+        }
+        return kNone;
+    }
+
+    CFile64Ex &m_source;
+    std::vector<uint8_t> m_buffer;
+    uint64_t m_start = 0;
+    std::size_t m_length = 0;
+};
+
+using OffsetSet = std::unordered_set<uint64_t>;
+
+// A merged image at d, unless one was recovered there already.
+void MergedImageAt(PsdRecoverer &recoverer, uint64_t d, const std::string &sourcePath, OffsetSet &offsets,
+                   uint64_t &recovered)
+{
+    if (offsets.count(d) == 0 && recoverer.RecoverMergedImage(sourcePath)) {
+        offsets.insert(d);
+        ++recovered;
+    }
+}
+
+// A file header at P, its colour mode data and the two sections that follow,
+// then the merged image behind them.
+void HeaderPath(PsdRecoverer &recoverer, CFile64Ex &source, uint64_t p, const std::string &sourcePath,
+                OffsetSet &offsets, uint64_t &recovered)
+{
+    source.SeekTo(p);
+    uint32_t consumed, colorLength = 0;
+    if (!recoverer.MatchFileHeader(consumed) ||
+        !recoverer.ReadColorModeData(recoverer.Properties().mode, colorLength))
+        return;
+    source.SeekTo(p + consumed + 4 + colorLength);
+    if (recoverer.SkipSizedSection() && recoverer.SkipSizedSection())
+        MergedImageAt(recoverer, source.GetPosition(), sourcePath, offsets, recovered);
+}
+
+// A layer section at P with its layers, then the merged image behind it. The
+// layer files are counted as each is written.
+void LayerPath(PsdRecoverer &recoverer, CFile64Ex &source, uint64_t p, const std::string &sourcePath,
+               OffsetSet &offsets, uint64_t &recovered)
+{
+    source.SeekTo(p);
+    uint32_t sectionLength, layerFiles;
+    if (!recoverer.RecoverLayerSection(sectionLength, layerFiles))
+        return;
+    const uint64_t d = p + sectionLength + 4;
+    source.SeekTo(d);
+    MergedImageAt(recoverer, d, sourcePath, offsets, recovered);
+}
+
+struct Scanner {
+    PsdRecoverer &recoverer;
+    CFile64Ex &source;
+    const std::string &sourcePath;
+    OffsetSet &offsets;
+    uint64_t &recovered;
+    ScanAhead ahead;
+
+    /// The full scan step at P: both paths where the bytes may hold what they
+    /// look for. False when P is past the end of the source.
+    bool Step(uint64_t p)
+    {
+        // The step's one-byte read: nothing there is the end.
+        if (ahead.PastEnd(p))
+            return false;
+        const uint8_t *window = ahead.Window(p);
+        const bool mayBeHeader = !window || PsdRecoverer::MayStartHeader(window);
+        const bool mayBeLayers = !window || PsdRecoverer::MayStartLayerSection(window);
+        if (mayBeHeader)
+            HeaderPath(recoverer, source, p, sourcePath, offsets, recovered);
+        if (mayBeLayers)
+            LayerPath(recoverer, source, p, sourcePath, offsets, recovered);
+        return true;
+    }
+};
+
+// The scan: an abort poll and a progress report for every position, and the
+// full step where ScanAhead finds one is needed. Made once for each case of
+// callback and reports, so that the loop holds no test that cannot change.
+// The position lives here rather than in the source, so that it stays in a
+// register across the callback calls; the source is positioned only when
+// something is read from it.
+template <bool kCallback, bool kReports>
+void ScanLoop(Scanner &scanner, EngineCallback cb, void *ud, uint64_t length)
+{
+    ProgressMeter progress(length);
+    uint8_t percent = 0;
+    uint64_t candidate = 0; // the next position whose step needs the recognisers
+    for (uint64_t p = 0;; ++p) {
+        if (kCallback && cb(MSG_QUERY_ABORT, nullptr, ud) != 0)
+            break;
+        if (p == candidate) {
+            candidate = scanner.ahead.Next(p);
+            if (p == candidate) {
+                if (!scanner.Step(p))
+                    break;
+                candidate = p + 1;
+            }
+        }
+        if (kReports) {
+            percent = progress.At(p);
+            if (kCallback)
+                cb(MSG_PROGRESS, &percent, ud);
+        }
+    }
+}
+
+} // namespace
+
+void RecoveryJob::TakeOverOptions(const RepairOptions *options)
+{
+    if (!options)
+        return;
+    RepairOptions record;
+    std::memcpy(&record, options, sizeof record);
+    if (record.StructSize != ZELT_REPAIR_OPTIONS_SIZE)
+        return;
+    std::memcpy(&m_options.properties, reinterpret_cast<const uint8_t *>(&record) + 4,
+                sizeof(ImageProperties));
+    m_options.heuristic = (record.RecoveryFlags & ZELT_RECOVER_HEURISTIC) != 0;
+}
+
+void RecoveryJob::NotifyFormatted(int32_t code, int id, ...) const
+{
+    if (!m_callback)
+        return;
+    char text[1024];
+    va_list args;
+    va_start(args, id);
+    std::vsnprintf(text, sizeof text, LoadMessage(id), args);
+    va_end(args);
+    Notify(code, text);
+}
+
+bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *options, intptr_t /*reserved*/,
+                      const std::string &outputDir)
+{
+    CFile64Ex source(4096);
+    FileError openError;
+    TakeOverOptions(options);
+    uint64_t recovered = 0;
+
+    const EngineCallback cb = m_callback;
+    void *const ud = m_userData;
+    uint8_t percent = 0;
+    if (cb)
+        cb(MSG_PROGRESS, &percent, ud);
+
+    try {
+        Notify(MSG_SOURCE_FILE, sourcePath);
+        if (!source.Open(sourcePath, modeRead | shareDenyWrite | typeBinary, &openError)) {
+            Notify(MSG_ERROR, FormatErrorMessage(kMsgCannotOpenSource, openError));
+        } else {
+            PsdRecoverer recoverer(*this, source, outputDir, recovered);
+            recoverer.SetProperties(m_options.properties);
+            OffsetSet imageDataOffsets;
+            source.SeekTo(0);
+            const uint64_t length = source.GetLength();
+            Scanner scanner{recoverer, source, sourcePath, imageDataOffsets, recovered, ScanAhead(source)};
+            if (cb && length != 0)
+                ScanLoop<true, true>(scanner, cb, ud, length);
+            else if (cb)
+                ScanLoop<true, false>(scanner, cb, ud, length);
+            else
+                ScanLoop<false, false>(scanner, cb, ud, length);
+            source.Close();
+        }
+    } catch (const EngineError &error) {
+        Notify(MSG_ERROR, FormatErrorMessage(kMsgGeneralError, error));
+    } catch (const std::bad_alloc &) {
+        Notify(MSG_ERROR, FormatErrorMessage(kMsgGeneralError, OutOfMemoryError()));
+    } catch (...) {
+        Notify(MSG_ERROR, LoadMessage(kMsgUnknownError));
+    }
+
+    percent = 100;
+    if (cb)
+        cb(MSG_PROGRESS, &percent, ud);
+    return recovered != 0;
+}
+
+} // namespace zelt

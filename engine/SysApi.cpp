@@ -1,0 +1,29 @@
+#include "SysApi.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zelt {
+namespace {
+
+int RealOpen(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+
+const SysApi kReal = {
+    RealOpen, ::close, ::read, ::pread, ::write, ::lseek, ::ftruncate, ::fsync, ::fstat,
+};
+
+const SysApi *g_api = &kReal;
+
+} // namespace
+
+const SysApi &Sys() { return *g_api; }
+const SysApi &RealSysApi() { return kReal; }
+
+const SysApi *SetSysApi(const SysApi *api)
+{
+    const SysApi *previous = g_api;
+    g_api = api ? api : &kReal;
+    return previous;
+}
+
+} // namespace zelt
