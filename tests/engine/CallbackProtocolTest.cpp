@@ -158,8 +158,9 @@ TEST(RecoverFile, NullCallbackWritesTheSameFilesSilently)
     WriteFile(a / "lost.psd", HeaderlessFile());
     WriteFile(b / "lost.psd", HeaderlessFile());
     CallbackRecorder rec;
-    const int32_t withCallback = Recover(a / "lost.psd", a / "out", &rec);
-    const int32_t silent = Recover(b / "lost.psd", b / "out", nullptr);
+    const int32_t withCallback = Recover(a / "lost.psd", MakeDir(a / "out"), &rec);
+    const int32_t silent = Recover(b / "lost.psd", MakeDir(b / "out"), nullptr);
+    EXPECT_EQ(withCallback, 1);
     EXPECT_EQ(withCallback, silent);
     // Merged names carry a process-wide counter; layer names do not.
     EXPECT_EQ(ReadFile(a / "out/Layer0.psd"), ReadFile(b / "out/Layer0.psd"));

@@ -123,7 +123,7 @@ TEST(CFile64, PathQueriesAndStatus)
 {
     TempDir dir;
     test::WriteFile(dir / "name.psd", test::Bytes(70000, 0));
-    const std::string cwd = get_current_dir_name();
+    const std::string cwd = test::CurrentDir();
     ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     CFile64 f;
     const std::string base = dir.Path().substr(dir.Path().rfind('/') + 1);

@@ -96,6 +96,18 @@ bool FileExists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string MakeDir(const std::string &path)
+{
+    ::mkdir(path.c_str(), 0755);
+    return path;
+}
+
+std::string CurrentDir()
+{
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
 std::vector<std::string> ListDir(const std::string &dir)
 {
     std::vector<std::string> out;

@@ -45,9 +45,15 @@ private:
     std::string m_path;
 };
 
+/// Joins two path parts with "/".
+inline std::string operator/(const std::string &a, const std::string &b) { return a + "/" + b; }
+
 void WriteFile(const std::string &path, const Bytes &data);
 Bytes ReadFile(const std::string &path);
 bool FileExists(const std::string &path);
+/// Creates the directory (if missing) and gives its path.
+std::string MakeDir(const std::string &path);
+std::string CurrentDir();
 /// Names of the files in a directory, sorted.
 std::vector<std::string> ListDir(const std::string &dir);
 /// The names in dir that start with prefix, sorted.

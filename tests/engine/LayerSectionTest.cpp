@@ -1,0 +1,304 @@
+// Layer sections: the plausibility tests, the layer records, channel data
+// raw and run-length, and the PackBits row decoder.
+#include <algorithm>
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "PackBits.h"
+#include "RecovererFixture.h"
+
+using namespace test;
+
+namespace {
+
+Bytes Rgb(uint32_t h, uint32_t w, uint32_t seed) { return Pattern(std::size_t(h) * w, seed); }
+
+TEST(DecodePackBits, RunsLiteralsAndTheirCuts)
+{
+    struct Case {
+        const char *name;
+        Bytes in;
+        std::size_t rowLength;
+        Bytes out;
+    } cases[] = {
+        {"literal", {2, 'a', 'b', 'c'}, 3, {'a', 'b', 'c'}},
+        {"repeat 0xFF writes 2", {0xFF, 7}, 2, {7, 7}},
+        {"0x80 writes nothing", {0x80, 0x00, 9}, 1, {9}},
+        {"repeat cut at row end", {0xFD, 5}, 2, {5, 5}},
+        {"literal cut at row end", {3, 1, 2, 3, 4}, 2, {1, 2}},
+        {"missing literal bytes are 0xFF", {4, 1, 2}, 5, {1, 2, 0xFF, 0xFF, 0xFF}},
+        {"missing repeat value is 0xFF", {0xFE}, 3, {0xFF, 0xFF, 0xFF}},
+        {"unreached bytes stay 0", {0xFF, 1}, 4, {1, 1, 0, 0}},
+        {"empty input", {}, 3, {0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        Bytes out(c.rowLength, 0);
+        zelt::DecodePackBits(c.in.data(), c.in.size(), out.data(), c.rowLength);
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+    Bytes big(200, 0);
+    const Bytes in{0x81, 3};
+    zelt::DecodePackBits(in.data(), in.size(), big.data(), big.size());
+    EXPECT_EQ(std::count(big.begin(), big.end(), 3), 128) << "0x81 writes 128";
+}
+
+class RleRow : public RecovererFixture {
+protected:
+    bool Decode(std::size_t rowLength, uint16_t stored, Bytes &row)
+    {
+        row.assign(rowLength, 0x55);
+        std::vector<uint8_t> scratch;
+        return zelt::DecodeRleRow(*source, rowLength, stored, row.data(), scratch);
+    }
+};
+
+TEST_F(RleRow, RowsUnderEightBytesAreReadRaw)
+{
+    Load({0xFF, 9, 1, 2, 3, 4});
+    Bytes row;
+    EXPECT_TRUE(Decode(4, 2, row));
+    EXPECT_EQ(row, (Bytes{0xFF, 9, 1, 2}));
+    EXPECT_EQ(source->GetPosition(), 4u);
+    EXPECT_FALSE(Decode(7, 2, row)) << "short raw row";
+    EXPECT_EQ(row, (Bytes{3, 4, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(RleRow, StoredLengthZeroGivesZerosAndShortInputIsFalse)
+{
+    Load({0xF9, 6, 9, 1});
+    Bytes row;
+    EXPECT_TRUE(Decode(8, 0, row));
+    EXPECT_EQ(row, Bytes(8, 0));
+    EXPECT_TRUE(Decode(8, 2, row));
+    EXPECT_EQ(row, Bytes(8, 6));
+    EXPECT_FALSE(Decode(8, 5, row)) << "the input ends inside the row";
+    // 9 is a literal of 10 bytes, cut to the row: 1, then 0xFF for the
+    // bytes the input does not have.
+    EXPECT_EQ(row, (Bytes{1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+class LayerSections : public RecovererFixture {
+protected:
+    bool Recover(uint32_t &length, uint32_t &files)
+    {
+        At(0);
+        return R().RecoverLayerSection(length, files);
+    }
+};
+
+TEST_F(LayerSections, ImplausibleLengthsAreNoSection)
+{
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 10}, {20, 0}, {20, 17}, {20, 21}, {0xFFFFFFFF, 0xFFFFFFFD}};
+    for (const auto &[section, info] : cases) {
+        PsdBuilder b;
+        b.U32(section).U32(info).U16(1).Fill(200, 0);
+        Load(b.Data());
+        uint32_t length, files;
+        EXPECT_FALSE(Recover(length, files)) << section << " " << info;
+    }
+}
+
+TEST_F(LayerSections, RecordFailuresRejectTheSection)
+{
+    auto sectionWith = [](const std::function<void(PsdBuilder &)> &records, int16_t count) {
+        PsdBuilder info;
+        info.I16(count);
+        records(info);
+        info.Fill(64, 0);
+        PsdBuilder b;
+        b.U32(uint32_t(info.Size() + 8)).Section(info.Data());
+        return b.Data();
+    };
+    auto record = [](PsdBuilder &b, uint16_t channels, const char *blend) {
+        b.I32(0).I32(0).I32(1).I32(1).U16(channels);
+        for (uint16_t c = 0; c < channels; ++c)
+            b.I16(int16_t(c)).U32(2);
+        b.Str(blend).Str("norm").U32(0).U32(0);
+    };
+    struct Case {
+        const char *name;
+        Bytes bytes;
+    } cases[] = {
+        {"count 0", sectionWith([](PsdBuilder &) {}, 0)},
+        {"25 channels", sectionWith([&](PsdBuilder &b) { record(b, 25, "8BIM"); }, 1)},
+        {"no blend signature", sectionWith([&](PsdBuilder &b) { record(b, 1, "8BIX"); }, 1)},
+        {"second record missing", sectionWith([&](PsdBuilder &b) { record(b, 1, "8BIM"); }, 2)},
+    };
+    for (const Case &c : cases) {
+        Load(c.bytes);
+        uint32_t length, files;
+        EXPECT_FALSE(Recover(length, files)) << c.name;
+        EXPECT_TRUE(ListDir(out).empty()) << c.name;
+    }
+}
+
+TEST_F(LayerSections, RecordsPastTheLayerInfoBoundFail)
+{
+    // The bound is the layer info length: a record that runs past it fails
+    // even though the bytes are there.
+    Bytes s = LayerSection({{0, 0, 1, 1, {{0, RawChannel({7})}}}});
+    s[7] = 10; // layer info length 10: the record overruns
+    Load(s);
+    uint32_t length, files;
+    EXPECT_FALSE(Recover(length, files));
+}
+
+TEST_F(LayerSections, NegativeCountReadsItsAbsoluteValue)
+{
+    std::vector<TestLayer> layers;
+    for (int i = 0; i < 3; ++i)
+        layers.push_back({0, 0, 1, 2, {{0, RawChannel({uint8_t(i), 9})}}});
+    Load(LayerSection(layers, -3));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(files, 3u);
+    EXPECT_EQ(recovered, 3u);
+    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer1.psd", "Layer2.psd"}));
+    EXPECT_EQ(ParseRecovered(out + "/Layer2.psd").planes[0], (Bytes{2, 9}));
+    EXPECT_EQ(length + 4, LayerSection(layers, -3).size());
+}
+
+TEST_F(LayerSections, InvalidBoundsAreSkippedAndIndicesKeepTheirGaps)
+{
+    Load(LayerSection({
+        {0, 0, 2, 2, {{0, RawChannel({1, 2, 3, 4})}}},
+        {5, 0, 2, 2, {{0, RawChannel({9, 9, 9, 9})}}}, // bottom < top
+        {0, 0, 0, 0, {{0, RawChannel({})}}},           // empty bounds are valid
+        {0, 0, 1, 3, {{0, RawChannel({5, 6, 7})}}},
+    }));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(files, 3u);
+    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer2.psd", "Layer3.psd"}));
+    EXPECT_EQ(ParseRecovered(out + "/Layer3.psd").planes[0], (Bytes{5, 6, 7}));
+    PsdImage empty = ParseRecovered(out + "/Layer2.psd");
+    EXPECT_EQ(empty.height, 0u);
+    EXPECT_EQ(empty.width, 0u);
+    EXPECT_EQ(rec.Messages()[0], (Event{MSG_STATUS, "Read data of layer 0."}));
+    EXPECT_EQ(rec.Messages()[2], (Event{MSG_STATUS, "Read data of layer 2."}));
+}
+
+TEST_F(LayerSections, ZeroChannelsAreAccepted)
+{
+    Load(LayerSection({{0, 0, 1, 1, {}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.channels, 0);
+}
+
+TEST_F(LayerSections, RawAndRunLengthChannels)
+{
+    const uint32_t h = 5, w = 11;
+    const Bytes r = Rgb(h, w, 1), g = Rgb(h, w, 2), b = Rgb(h, w, 3), a = Rgb(h, w, 4);
+    Load(LayerSection({{10, 20, 10 + int32_t(h), 20 + int32_t(w),
+                        {{-1, RleChannel(a, h, w)}, {0, RawChannel(r)}, {1, RleChannel(g, h, w)}, {2, RawChannel(b)}}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    ASSERT_EQ(img.planes.size(), 4u);
+    EXPECT_EQ(img.planes[0], r);
+    EXPECT_EQ(img.planes[1], g);
+    EXPECT_EQ(img.planes[2], b);
+    EXPECT_EQ(img.planes[3], a);
+    PsdImage mask = ParseRecovered(out + "/Layer0_mask.psd");
+    EXPECT_EQ(mask.mode, 3);
+    ASSERT_EQ(mask.planes.size(), 3u);
+    for (const Bytes &plane : mask.planes)
+        EXPECT_EQ(plane, a);
+}
+
+TEST_F(LayerSections, ShortChannelDataLengthIsNotRead)
+{
+    // A data length of at most 2 x height: nothing is read, samples 0xFF.
+    Load(LayerSection({{0, 0, 2, 2, {{0, {0, 0, 1, 2}}, {1, RawChannel({1, 2, 3, 4})}}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.planes[0], Bytes(4, 0xFF));
+    EXPECT_EQ(img.planes[1], (Bytes{1, 2, 3, 4}));
+}
+
+TEST_F(LayerSections, MaskChannelIsReadAtLayerSizeAndRealignedByItsLength)
+{
+    // A layer mask of 1 x 1 in a 1 x 4 layer: read raw at the layer's size it
+    // runs into the next channel's bytes; the stored length puts the next
+    // channel back at its start.
+    Load(LayerSection({{0, 0, 1, 4, {{-2, RawChannel({0x80})}, {0, RawChannel({1, 2, 3, 4})}}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.planes[0], (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(img.planes[1], (Bytes{0x80, 0, 0, 1}));
+    EXPECT_FALSE(FileExists(out + "/Layer0_mask.psd")) << "a layer mask alone makes no mask file";
+}
+
+TEST_F(LayerSections, OtherCompressionLeavesSamples0xFF)
+{
+    Load(LayerSection({{0, 0, 1, 4, {{0, {0, 2, 9, 9, 9, 9}}}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(ParseRecovered(out + "/Layer0.psd").planes[0], Bytes(4, 0xFF));
+}
+
+TEST_F(LayerSections, SourceCutInsideChannelDataStillWritesEveryLayerAtFullSize)
+{
+    const Bytes full = LayerSection({
+        {0, 0, 3, 3, {{0, RawChannel(Rgb(3, 3, 7))}, {1, RawChannel(Rgb(3, 3, 8))}}},
+        {0, 0, 2, 2, {{0, RawChannel(Rgb(2, 2, 9))}}},
+    });
+    Bytes cut(full.begin(), full.end() - 20); // inside the first layer's second channel
+    Load(cut);
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(files, 2u);
+    PsdImage first = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(first.planes[0], Rgb(3, 3, 7));
+    EXPECT_EQ(first.planes[1].size(), 9u);
+    EXPECT_EQ(ParseRecovered(out + "/Layer1.psd").planes[0], Bytes(4, 0xFF));
+}
+
+TEST_F(LayerSections, RunLengthRowsStopAtTheFirstBadRow)
+{
+    // Row 0 decodes; row 1's stored bytes run past the end of the source.
+    // Row 1 claims 40 stored bytes; the source ends 5 bytes on (its own 0x05
+    // and the global mask length 0): a literal of 6 with 4 bytes behind it.
+    PsdBuilder ch;
+    ch.U16(1).U16(2).U16(40).U16(2).U8(0xF9).U8(3).U8(5);
+    Load(LayerSection({{0, 0, 3, 8, {{0, ch.Data()}}}}));
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    Bytes plane = ParseRecovered(out + "/Layer0.psd").planes[0];
+    EXPECT_EQ(Bytes(plane.begin(), plane.begin() + 8), Bytes(8, 3));
+    EXPECT_EQ(Bytes(plane.begin() + 8, plane.begin() + 16), (Bytes{0, 0, 0, 0, 0xFF, 0xFF, 0, 0}));
+    EXPECT_EQ(Bytes(plane.begin() + 16, plane.end()), Bytes(8, 0xFF)) << "row 2 is not decoded";
+}
+
+TEST_F(LayerSections, DepthComesFromTheCurrentProperties)
+{
+    Load(LayerSection({{0, 0, 1, 2, {{0, RawChannel({1, 2, 3, 4})}}}}));
+    R().SetProperties({1, 1, 1, 16, 1});
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.depth, 16);
+    EXPECT_EQ(img.mode, 1);
+    EXPECT_EQ(img.planes[0], (Bytes{1, 2, 3, 4})) << "16-bit samples keep the source's byte order";
+}
+
+TEST_F(LayerSections, HugeLayerIsSkippedWithoutBeingHeld)
+{
+    // 300000 x 300000 at 32 bits is far beyond any memory budget: it is
+    // passed over like a layer with bad bounds, and the next layer is written.
+    Load(LayerSection({{0, 0, 300000, 300000, {{0, RawChannel({1})}}}, {0, 0, 1, 1, {{0, RawChannel({6})}}}}));
+    R().SetProperties({3, 1, 1, 32, 3});
+    uint32_t length, files;
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(ListDir(out), std::vector<std::string>{"Layer1.psd"});
+    R().SetMemoryBudget(3);
+    R().SetProperties({3, 1, 1, 8, 3});
+    ASSERT_TRUE(Recover(length, files));
+    EXPECT_EQ(files, 1u) << "a layer over the budget is skipped";
+}
+
+} // namespace

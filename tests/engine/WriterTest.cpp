@@ -1,0 +1,153 @@
+// The recovered files: their layout, names, plane order, colour mode data,
+// mask files, and what the caller hears about them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FaultySys.h"
+#include "RecovererFixture.h"
+
+using namespace test;
+
+namespace {
+
+class Writer : public RecovererFixture {
+protected:
+    void RecoverAt0()
+    {
+        At(0);
+        uint32_t length, files;
+        ASSERT_TRUE(R().RecoverLayerSection(length, files));
+    }
+};
+
+TEST_F(Writer, RgbLayerFileIs66BytesAndIndexed834)
+{
+    const TestLayer layer{0, 0, 2, 3, {{0, RawChannel(Pattern(6, 1))}, {1, RawChannel(Pattern(6, 2))}, {2, RawChannel(Pattern(6, 3))}}};
+    Load(LayerSection({layer}));
+    RecoverAt0();
+    EXPECT_EQ(ReadFile(out + "/Layer0.psd").size(), 66u);
+
+    Load(LayerSection({layer}), dir / "indexed");
+    R().SetProperties({3, 1, 1, 8, 2});
+    RecoverAt0();
+    const Bytes file = ReadFile(out + "/Layer0.psd");
+    ASSERT_EQ(file.size(), 834u);
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.colorModeData, Bytes(768, 0xFF)) << "no palette was read in this repair";
+}
+
+TEST_F(Writer, HeaderFieldsOfALayerFile)
+{
+    Load(LayerSection({{-3, 4, 1, 9, {{0, RawChannel(Pattern(20, 5))}, {-1, RawChannel(Pattern(20, 6))}}}}));
+    R().SetProperties({1, 1, 1, 8, 4});
+    RecoverAt0();
+    const Bytes f = ReadFile(out + "/Layer0.psd");
+    const Bytes head(f.begin(), f.begin() + 48);
+    PsdBuilder want;
+    want.Str("8BPS").U16(1).Fill(6, 0).U16(2).U32(4).U32(5).U16(8).U16(4).U32(0).U32(0).U32(8).U32(0).U32(0).U16(0);
+    EXPECT_EQ(head, want.Data());
+}
+
+TEST_F(Writer, PlaneOrderColourFirstThenNegativeAndTheMaskFile)
+{
+    const Bytes a = Pattern(4, 10), r = Pattern(4, 11), g = Pattern(4, 12), b = Pattern(4, 13), m = Pattern(4, 14);
+    Load(LayerSection({{0, 0, 2, 2,
+                        {{-1, RawChannel(a)}, {0, RawChannel(r)}, {1, RawChannel(g)}, {2, RawChannel(b)}, {-2, RawChannel(m)}}}}));
+    RecoverAt0();
+    PsdImage img = ParseRecovered(out + "/Layer0.psd");
+    EXPECT_EQ(img.channels, 5);
+    EXPECT_EQ(img.planes, (std::vector<Bytes>{r, g, b, a, m}));
+    PsdImage mask = ParseRecovered(out + "/Layer0_mask.psd");
+    EXPECT_EQ(mask.channels, 3);
+    EXPECT_EQ(mask.mode, 3);
+    EXPECT_EQ(mask.colorModeData, Bytes{});
+    EXPECT_EQ(mask.planes, (std::vector<Bytes>{a, a, a}));
+    // The mask file is reported before its layer file, each after closing.
+    EXPECT_EQ(rec.Messages(), (std::vector<Event>{{MSG_STATUS, "Read data of layer 0."},
+                                                  {MSG_FILE_WRITTEN, out + "/Layer0_mask.psd"},
+                                                  {MSG_FILE_WRITTEN, out + "/Layer0.psd"}}));
+}
+
+TEST_F(Writer, IndexedPaletteAndDuotoneData)
+{
+    PsdBuilder b;
+    b.U32(6).U8(1).U8(2).U8(3).U8(4).U8(5).U8(6).U32(3).Str("duo");
+    b.Append(LayerSection({{0, 0, 1, 1, {{0, RawChannel({7})}}}}));
+    Load(b.Data(), dir / "pal");
+    uint32_t len;
+    ASSERT_TRUE(R().ReadColorModeData(2, len));
+    ASSERT_TRUE(R().ReadColorModeData(8, len));
+    const uint64_t sectionAt = 4 + 6 + 4 + 3;
+
+    R().SetProperties({1, 1, 1, 8, 2});
+    At(sectionAt);
+    uint32_t length, files;
+    ASSERT_TRUE(R().RecoverLayerSection(length, files));
+    PsdImage indexed = ParseRecovered(out + "/Layer0.psd");
+    ASSERT_EQ(indexed.colorModeData.size(), 768u);
+    EXPECT_EQ(Bytes(indexed.colorModeData.begin(), indexed.colorModeData.begin() + 7), (Bytes{1, 2, 3, 4, 5, 6, 0xFF}));
+
+    R().SetProperties({1, 1, 1, 8, 8});
+    At(sectionAt);
+    ASSERT_TRUE(R().RecoverLayerSection(length, files));
+    EXPECT_EQ(ParseRecovered(out + "/Layer0_2.psd").colorModeData, (Bytes{'d', 'u', 'o'}));
+}
+
+TEST_F(Writer, NoMaskFileWithoutTransparency)
+{
+    Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}, {0, 0, 1, 1, {{-2, RawChannel({1})}}}}));
+    RecoverAt0();
+    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer1.psd"}));
+}
+
+TEST_F(Writer, FileThatCannotBeCreatedIsReportedAndSkipped)
+{
+    Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}, {-1, RawChannel({2})}}}}), dir / "out");
+    ASSERT_EQ(::mkdir((out + "/Layer0.psd").c_str(), 0755), 0); // a directory in the way
+    At(0);
+    uint32_t length, files;
+    EXPECT_TRUE(R().RecoverLayerSection(length, files));
+    EXPECT_EQ(files, 0u);
+    EXPECT_EQ(rec.Errors(), std::vector<std::string>{"Error 4: Cannot create file. Access to " + out +
+                                                     "/Layer0.psd was denied."});
+    EXPECT_FALSE(FileExists(out + "/Layer0_mask.psd")) << "no mask file without its layer file";
+}
+
+TEST_F(Writer, ALaterSectionNeverReplacesAFileOfThisRun)
+{
+    const TestLayer first{0, 0, 1, 1, {{0, RawChannel({1})}, {-1, RawChannel({2})}}};
+    const TestLayer second{0, 0, 1, 1, {{0, RawChannel({3})}, {-1, RawChannel({4})}}};
+    PsdBuilder b;
+    b.Append(LayerSection({first})).Append(LayerSection({second}));
+    Load(b.Data());
+    WriteFile(out + "/Layer1.psd", {9}); // left by an earlier run: replaced as usual
+    RecoverAt0();
+    At(LayerSection({first}).size());
+    uint32_t length, files;
+    ASSERT_TRUE(R().RecoverLayerSection(length, files));
+    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer0_2.psd", "Layer0_2_mask.psd",
+                                                      "Layer0_mask.psd", "Layer1.psd"}));
+    EXPECT_EQ(ParseRecovered(out + "/Layer0.psd").planes[0], Bytes{1});
+    EXPECT_EQ(ParseRecovered(out + "/Layer0_2.psd").planes[0], Bytes{3});
+    EXPECT_EQ(ParseRecovered(out + "/Layer0_2_mask.psd").planes[0], Bytes{4});
+}
+
+TEST_F(Writer, DiskFullInsideASectionKeepsTheFilesFinishedBefore)
+{
+    Load(LayerSection({{0, 0, 10, 10, {{0, RawChannel(Pattern(100, 1))}}}, {0, 0, 10, 10, {{0, RawChannel(Pattern(100, 2))}}}}));
+    FaultPlan plan;
+    plan.writeBudget = 48 + 100; // the first file exactly
+    FaultySys faulty(plan);
+    At(0);
+    uint32_t length, files;
+    try {
+        R().RecoverLayerSection(length, files);
+        FAIL() << "the full disk was not raised";
+    } catch (const zelt::FileError &e) {
+        EXPECT_EQ(e.Cause(), zelt::FileErrorCause::diskFull);
+    }
+    EXPECT_EQ(recovered, 1u) << "the finished file counts";
+}
+
+} // namespace
