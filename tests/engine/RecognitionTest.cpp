@@ -56,14 +56,14 @@ TEST_F(Recognition, HeaderTestsAndTheirLimits)
         if (c.accepted) {
             EXPECT_EQ(consumed, 26u);
             EXPECT_EQ(source->GetPosition(), 26u);
-            EXPECT_EQ(p.channels, c.channels);
-            EXPECT_EQ(p.height, c.height);
-            EXPECT_EQ(p.width, c.width);
-            EXPECT_EQ(p.depth, c.depth);
-            EXPECT_EQ(p.mode, c.mode);
+            EXPECT_EQ(+p.channels, c.channels);
+            EXPECT_EQ(+p.height, c.height);
+            EXPECT_EQ(+p.width, c.width);
+            EXPECT_EQ(+p.depth, c.depth);
+            EXPECT_EQ(+p.mode, c.mode);
         } else {
-            EXPECT_EQ(p.channels, 5) << "a rejected header leaves the properties";
-            EXPECT_EQ(p.height, 6u);
+            EXPECT_EQ(+p.channels, 5) << "a rejected header leaves the properties";
+            EXPECT_EQ(+p.height, 6u);
         }
     }
 }
@@ -108,8 +108,8 @@ TEST_F(Recognition, RejectedColorModeDataKeepsTheHeadersProperties)
     uint32_t consumed, length;
     ASSERT_TRUE(R().MatchFileHeader(consumed));
     EXPECT_FALSE(R().ReadColorModeData(R().Properties().mode, length));
-    EXPECT_EQ(R().Properties().depth, 16);
-    EXPECT_EQ(R().Properties().height, 2u);
+    EXPECT_EQ(+R().Properties().depth, 16);
+    EXPECT_EQ(+R().Properties().height, 2u);
 }
 
 TEST_F(Recognition, IndexedPaletteGroups)
