@@ -1,6 +1,9 @@
 #include "PsdRecoverer.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sys/resource.h>
 #include <cstring>
 #include <unistd.h>
 
@@ -12,13 +15,57 @@ unsigned long &MergedImageCounter()
     return counter;
 }
 
+namespace {
+
+uint64_t ReadNumber(const std::string &file)
+{
+    std::ifstream in(file);
+    uint64_t n = 0;
+    return in >> n ? n : 0; // "max" and a missing file read as no limit
+}
+
+// The memory limit of this process's cgroup (version 2 or 1), or 0 for none.
+uint64_t CgroupMemoryLimit()
+{
+    std::ifstream self("/proc/self/cgroup");
+    std::string line;
+    uint64_t limit = 0;
+    auto take = [&limit](uint64_t n) {
+        if (n > 0 && (limit == 0 || n < limit))
+            limit = n;
+    };
+    while (std::getline(self, line)) {
+        if (line.rfind("0::", 0) == 0)
+            take(ReadNumber("/sys/fs/cgroup" + line.substr(3) + "/memory.max"));
+        else if (const std::size_t at = line.find(":memory:"); at != std::string::npos)
+            take(ReadNumber("/sys/fs/cgroup/memory" + line.substr(at + 8) + "/memory.limit_in_bytes"));
+    }
+    return limit;
+}
+
+} // namespace
+
 uint64_t DefaultMemoryBudget()
 {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0)
-        return uint64_t{1} << 30;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
+    // Half of what the run can have: the physical memory, the cgroup's limit
+    // (a container's), the address-space limit. ZELT_MEMORY_BUDGET (bytes)
+    // may lower it further.
+    uint64_t budget = uint64_t{1} << 30;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        budget = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
+    if (const uint64_t cgroup = CgroupMemoryLimit(); cgroup > 0)
+        budget = std::min(budget, cgroup / 2);
+    struct rlimit as;
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+        budget = std::min<uint64_t>(budget, as.rlim_cur / 2);
+    if (const char *env = std::getenv("ZELT_MEMORY_BUDGET"); env && *env) {
+        char *end = nullptr;
+        const unsigned long long bytes = std::strtoull(env, &end, 10);
+        if (end && *end == '\0')
+            budget = std::min<uint64_t>(budget, bytes);
+    }
+    return budget;
 }
 
 std::string AddTrailingBackslash(const std::string &dir)
