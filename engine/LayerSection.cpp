@@ -36,6 +36,10 @@ bool PsdRecoverer::RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesW
     try {
         for (std::size_t i = 0; i < m_layerCount; ++i) {
             LayerRecord &layer = m_layers[i];
+            // The layer's sample buffers come from the pool, which keeps their
+            // memory for the next layer instead of giving it back each time.
+            for (std::size_t c = 0; c < layer.channels.size(); ++c)
+                layer.channels[c].samples.swap(m_samplePool[c]);
             ReadChannelData(layer, stopped);
             if (layer.valid) {
                 m_job.NotifyFormatted(MSG_STATUS, kMsgReadLayer, static_cast<unsigned>(i));
@@ -44,8 +48,8 @@ bool PsdRecoverer::RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesW
                     ++m_recovered;
                 }
             }
-            for (ChannelRecord &c : layer.channels)
-                std::vector<uint8_t>().swap(c.samples);
+            for (std::size_t c = 0; c < layer.channels.size(); ++c)
+                layer.channels[c].samples.swap(m_samplePool[c]);
         }
     } catch (...) {
         DiscardLayers();
@@ -58,8 +62,9 @@ bool PsdRecoverer::RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesW
 void PsdRecoverer::DiscardLayers()
 {
     for (std::size_t i = 0; i < m_layerCount; ++i)
-        for (ChannelRecord &c : m_layers[i].channels)
-            std::vector<uint8_t>().swap(c.samples);
+        for (std::size_t c = 0; c < m_layers[i].channels.size(); ++c)
+            if (!m_layers[i].channels[c].samples.empty())
+                m_layers[i].channels[c].samples.swap(m_samplePool[c]);
     m_layerCount = 0;
 }
 
@@ -137,17 +142,23 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped)
 
     for (ChannelRecord &ch : layer.channels) {
         const uint64_t start = m_source.GetPosition();
-        if (layer.valid)
-            ch.samples.assign(planeSize, 0xFF);
-        if (layer.valid && !stopped && uint64_t{ch.dataLength} > uint64_t{2} * layer.height) {
+        if (!layer.valid) {
+            m_source.SeekTo(start + ch.dataLength);
+            continue;
+        }
+        // Every sample not read or decoded below is 0xFF; the buffer is
+        // filled only where that is so.
+        ch.samples.resize(planeSize);
+        uint8_t *samples = ch.samples.data();
+        std::size_t done = 0; // samples read or decoded, from the start
+        if (!stopped && uint64_t{ch.dataLength} > uint64_t{2} * layer.height) {
             uint8_t b[2];
             if (!m_source.ReadExact(b, 2)) {
                 stopped = true;
             } else if (const uint16_t compression = LoadBE16(b); compression == 0) {
-                uint64_t done = 0;
                 while (done < planeSize) {
                     const auto want = static_cast<uint32_t>(std::min<uint64_t>(planeSize - done, 1u << 30));
-                    const uint32_t got = m_source.Read(ch.samples.data() + done, want);
+                    const uint32_t got = m_source.Read(samples + done, want);
                     done += got;
                     if (got < want)
                         break;
@@ -159,15 +170,19 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped)
                     m_source.Read(m_rowLengths.data(), static_cast<uint32_t>(lengthsSize)) != lengthsSize) {
                     stopped = true;
                 } else {
+                    // A row whose stored bytes run out is kept as decoded; the
+                    // rows after it are not decoded.
                     for (uint32_t r = 0; r < layer.height; ++r) {
                         const uint16_t stored = LoadBE16(m_rowLengths.data() + std::size_t{r} * 2);
-                        if (!DecodeRleRow(m_source, rowLength, stored, ch.samples.data() + r * rowLength,
-                                          m_rleInput))
+                        const bool whole = DecodeRleRow(m_source, rowLength, stored, samples + done, m_rleInput);
+                        done += rowLength;
+                        if (!whole)
                             break;
                     }
                 }
             }
         }
+        std::memset(samples + done, 0xFF, planeSize - done);
         if (!stopped)
             m_source.SeekTo(start + ch.dataLength);
     }

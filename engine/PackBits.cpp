@@ -7,7 +7,7 @@
 
 namespace zelt {
 
-void DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t rowLength)
+std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t rowLength)
 {
     std::size_t i = 0, o = 0;
     while (i < n && o < rowLength) {
@@ -15,9 +15,19 @@ void DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t 
         if (h < 0x80) {
             const std::size_t run = std::min<std::size_t>(std::size_t{h} + 1, rowLength - o);
             const std::size_t from = i + 1;
-            const std::size_t have = from < n ? std::min(run, n - from) : 0;
-            std::memcpy(out + o, in + from, have);
-            std::memset(out + o + have, 0xFF, run - have);
+            if (run <= 16 && from + 16 <= n && o + 16 <= rowLength) {
+                // The common case: a short run with room on both sides. A
+                // fixed 16-byte copy costs less than a call; the bytes it
+                // writes past the run are written again by the runs that
+                // follow, or zeroed as unreached.
+                std::memcpy(out + o, in + from, 16);
+            } else if (from + run <= n) {
+                std::memcpy(out + o, in + from, run);
+            } else {
+                const std::size_t have = from < n ? n - from : 0;
+                std::memcpy(out + o, in + from, have);
+                std::memset(out + o + have, 0xFF, run - have);
+            }
             o += run;
             i += run + 1;
         } else if (h == 0x80) {
@@ -25,11 +35,15 @@ void DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t 
         } else {
             const std::size_t run = std::min<std::size_t>(257u - h, rowLength - o);
             const uint8_t value = i + 1 < n ? in[i + 1] : uint8_t{0xFF};
-            std::memset(out + o, value, run);
+            if (run <= 16 && o + 16 <= rowLength)
+                std::memset(out + o, value, 16); // as above
+            else
+                std::memset(out + o, value, run);
             o += run;
             i += 2;
         }
     }
+    return o;
 }
 
 bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint16_t storedLength, uint8_t *out,
@@ -37,16 +51,17 @@ bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint16_t storedLengt
 {
     if (rowLength == 0)
         return true;
-    std::memset(out, 0, rowLength);
     if (rowLength < 8) {
         const auto want = static_cast<uint32_t>(rowLength);
-        return source.Read(out, want) == want;
+        const uint32_t got = source.Read(out, want);
+        std::memset(out + got, 0, rowLength - got);
+        return got == want;
     }
     if (input.size() < std::size_t{storedLength} + 1)
         input.resize(std::size_t{storedLength} + 1);
-    std::memset(input.data(), 0, storedLength);
     const uint32_t n = source.Read(input.data(), storedLength);
-    DecodePackBits(input.data(), n, out, rowLength);
+    const std::size_t produced = DecodePackBits(input.data(), n, out, rowLength);
+    std::memset(out + produced, 0, rowLength - produced); // bytes the runs did not reach
     return n == storedLength;
 }
 

@@ -160,6 +160,9 @@ private:
     std::size_t m_layerCount = 0;
     std::vector<uint8_t> m_rowLengths;
     std::vector<uint8_t> m_rleInput;
+    /// Sample buffers of the layer being recovered, one for each of up to 24
+    /// channels; they hold at most one layer's samples between layers.
+    std::array<std::vector<uint8_t>, 24> m_samplePool;
     std::unordered_set<std::string> m_written; ///< files this run has written
 };
 
