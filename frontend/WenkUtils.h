@@ -1,0 +1,37 @@
+// File-name and file routines of the front end. Paths split at "/", the only
+// separator on Linux.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace wenk {
+
+/// The name without its last extension: the text before the last "." when
+/// that dot comes after the last "/"; otherwise the name unchanged.
+std::string RemoveFileExt(const std::string &name);
+
+/// True when the name's extension (from its last "." after the last "/")
+/// equals ext (with its dot), both in upper case.
+bool SameFileExt(const std::string &name, const std::string &ext);
+
+/// RemoveFileExt(name) + "_recovered/".
+std::string DefaultOutputDir(const std::string &name);
+
+/// The temporary-files directory with a trailing "/": $TMPDIR when it names
+/// a directory, else /tmp/; empty when neither exists.
+std::string GetTempDir();
+
+/// The size of the file the name finds (the first match of a name with
+/// wildcards), 0 when nothing is found. 64-bit.
+uint64_t GetFileSize64(const std::string &name);
+
+/// caption + ": " + "Yes" or "No".
+std::string CheckBoxSettingText(const std::string &caption, bool checked);
+
+/// Creates the directory and every missing parent. A trailing "/" is
+/// ignored; the root, or a path that already is a directory, counts as
+/// created. False when a directory cannot be created (or path is empty).
+bool ForceDirectories(const std::string &path);
+
+} // namespace wenk
