@@ -45,6 +45,9 @@ public:
     bool quiet = false;
     bool progress = false;
     std::ofstream logFile;
+    // Of the file being repaired:
+    bool openFailed = false; ///< the engine could not open it
+    int written = 0;         ///< files written
 
     /// A line of the log; `always` lines (errors and results) survive --quiet.
     void Line(const std::string &text, bool always = false)
@@ -84,19 +87,29 @@ public:
         m_size = size;
         m_start = std::chrono::steady_clock::now();
         m_lastDraw = {};
-        m_positions = 0;
         m_percent = 255;
+        openFailed = false;
+        written = 0;
     }
 
-    /// One progress report of the engine: one byte position scanned. The
-    /// clock is read only when the percentage changes or every 64 Ki
-    /// reports, so this costs a few instructions.
+    /// One progress report of the engine, made for every byte position. The
+    /// report is a percentage; only a change of it is looked at (the clock
+    /// is read then, never per report), so most reports cost a load and a
+    /// compare, and nothing is stored per report.
     void Progress(uint8_t percent)
     {
-        ++m_positions;
-        if (!progress || (percent == m_percent && (m_positions & 0xFFFF) != 0))
-            return;
+        if (percent != m_percent)
+            ProgressChanged(percent);
+    }
+
+    void EndFile() { ClearBar(); }
+
+private:
+    [[gnu::noinline]] void ProgressChanged(uint8_t percent)
+    {
         m_percent = percent;
+        if (!progress)
+            return;
         const auto now = std::chrono::steady_clock::now();
         if (percent != 100 && now - m_lastDraw < std::chrono::milliseconds(100))
             return;
@@ -104,19 +117,17 @@ public:
         Draw(percent, now);
     }
 
-    void EndFile() { ClearBar(); }
-
-private:
     void Draw(uint8_t percent, std::chrono::steady_clock::time_point now)
     {
         const double seconds = std::chrono::duration<double>(now - m_start).count();
-        const double rate = seconds > 0 ? double(m_positions) / seconds : 0; // bytes per second
+        const double done = double(m_size) * percent / 100.0;
+        const double rate = seconds > 0 ? done / seconds : 0; // bytes per second
         const int width = 30, filled = std::min(width, percent * width / 100);
         std::string bar(std::size_t(filled), '#');
         bar.append(std::size_t(width - filled), '.');
         char left[32] = "--:--";
-        if (rate > 0 && m_size > m_positions) {
-            const auto s = static_cast<long>(double(m_size - m_positions) / rate);
+        if (rate > 0 && percent < 100) {
+            const auto s = static_cast<long>((double(m_size) - done) / rate);
             std::snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
         }
         std::fprintf(stderr, "\r\033[K%s [%s] %3u%%  %6.1f MB/s  %s left", m_label.c_str(), bar.c_str(),
@@ -135,41 +146,46 @@ private:
     }
 
     std::string m_label;
-    uint64_t m_size = 0, m_positions = 0;
+    uint64_t m_size = 0;
     uint8_t m_percent = 255;
     bool m_barShown = false;
     std::chrono::steady_clock::time_point m_start, m_lastDraw;
 };
 
-struct Repair {
-    Output *out;
-    bool openFailed = false;
-    int written = 0;
-};
-
-int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
+// Every message but the two that come for each byte position.
+[[gnu::noinline]] int32_t OtherMessage(int32_t code, const char *text, Output *out)
 {
-    auto *repair = static_cast<Repair *>(user);
     switch (code) {
-    case MSG_QUERY_ABORT: return g_stop ? -1 : 0;
-    case MSG_PROGRESS: repair->out->Progress(*static_cast<const uint8_t *>(data)); return 0;
-    case MSG_STATUS: repair->out->Line(static_cast<const char *>(data)); return 0;
+    case MSG_STATUS: out->Line(text); break;
     case MSG_FILE_WRITTEN:
-        ++repair->written;
-        repair->out->Line(std::string("Written: ") + static_cast<const char *>(data));
-        return 0;
-    case MSG_ERROR: {
-        const char *text = static_cast<const char *>(data);
+        ++out->written;
+        out->Line(std::string("Written: ") + text);
+        break;
+    case MSG_ERROR:
         // Message 1 of the engine: the source could not be opened.
         if (std::strncmp(text, "Error 1:", 8) == 0)
-            repair->openFailed = true;
-        repair->out->Line(repairlog::kRule, true);
-        repair->out->Line(text, true);
-        repair->out->Line(repairlog::kRule, true);
+            out->openFailed = true;
+        out->Line(repairlog::kRule, true);
+        out->Line(text, true);
+        out->Line(repairlog::kRule, true);
+        break;
+    default: break;
+    }
+    return 0;
+}
+
+// Called twice for every byte position of the source: the abort poll and the
+// progress report are answered first, with a few instructions each.
+int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
+{
+    if (code == MSG_QUERY_ABORT)
+        return g_stop; // nonzero stops the scan
+    auto *out = static_cast<Output *>(user);
+    if (code == MSG_PROGRESS) {
+        out->Progress(*static_cast<const uint8_t *>(data));
         return 0;
     }
-    default: return 0;
-    }
+    return OtherMessage(code, static_cast<const char *>(data), out);
 }
 
 enum class Outcome { Successful, Failed, Aborted, OpenFailed, DirectoryFailed };
@@ -191,10 +207,9 @@ Outcome RepairFile(Output &out, const std::string &source, const std::string &ou
     out.Line(repairlog::OutputLine(outputDir));
     out.Line(repairlog::kRule);
 
-    Repair repair{&out};
     out.StartFile(source.substr(source.find_last_of('/') + 1), size);
     const auto start = std::chrono::steady_clock::now();
-    const bool success = qoban::CallRecoverFile(&RecoverFile, source, options, 0, &repair, &EngineCallback, outputDir);
+    const bool success = qoban::CallRecoverFile(&RecoverFile, source, options, 0, &out, &EngineCallback, outputDir);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     out.EndFile();
 
@@ -209,7 +224,7 @@ Outcome RepairFile(Output &out, const std::string &source, const std::string &ou
         return Outcome::Successful;
     if (!stillRunning)
         return Outcome::Aborted;
-    return repair.openFailed ? Outcome::OpenFailed : Outcome::Failed;
+    return out.openFailed ? Outcome::OpenFailed : Outcome::Failed;
 }
 
 std::string Lower(std::string s)
