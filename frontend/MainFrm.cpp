@@ -1,0 +1,689 @@
+#include "MainFrm.h"
+
+#include <QBuffer>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMovie>
+#include <QPixmap>
+#include <QSaveFile>
+#include <QTimer>
+#include <QTreeWidgetItem>
+
+#include "JpegImage.h"
+#include "Qoban.h"
+#include "RepairLog.h"
+#include "Strings.h"
+#include "VersionInfo.h"
+#include "WenkInfo.h"
+#include "WenkUtils.h"
+
+namespace {
+
+// The message queue is pumped when the percentage changes and otherwise
+// after this many reports: the window repaints and Stop is answered within
+// milliseconds while the scan loses almost nothing.
+constexpr uint32_t kReportsPerPump = 1u << 16;
+
+constexpr int kDepths[] = {1, 8, 16, 32};
+constexpr int kModes[] = {0, 1, 2, 3, 4, 7, 8, 9};
+
+QString Q(const std::string &s) { return QString::fromStdString(s); }
+std::string S(const QString &s) { return s.toStdString(); }
+
+// A switch: "-" or "/" followed by exactly the letter, in any case.
+bool HasSwitch(const QStringList &args, QChar letter)
+{
+    for (const QString &a : args)
+        if (a.size() == 2 && (a[0] == '-' || a[0] == '/') && a[1].toUpper() == letter.toUpper())
+            return true;
+    return false;
+}
+
+QString FirstFileArgument(const QStringList &args)
+{
+    for (const QString &a : args)
+        if (!a.isEmpty() && a[0] != '-' && a[0] != '/')
+            return a;
+    return {};
+}
+
+} // namespace
+
+int DepthToItem(int32_t depth)
+{
+    for (int i = 0; i < 4; ++i)
+        if (kDepths[i] == depth)
+            return i;
+    return -1;
+}
+
+int ModeToItem(int32_t mode)
+{
+    for (int i = 0; i < 8; ++i)
+        if (kModes[i] == mode)
+            return i;
+    return -1;
+}
+
+int32_t ItemToDepth(int item) { return item >= 0 && item < 4 ? kDepths[item] : 0; }
+int32_t ItemToMode(int item) { return item >= 0 && item < 8 ? kModes[item] : 0; }
+
+QString QtFilter(const QString &filter)
+{
+    const QStringList parts = filter.split('|');
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString name = parts[i];
+        const int paren = name.indexOf(" (");
+        if (paren >= 0)
+            name = name.left(paren);
+        QString patterns = parts[i + 1];
+        patterns.replace(';', ' ').replace("*.*", "*");
+        out << name + " (" + patterns + ")";
+    }
+    return out.join(";;");
+}
+
+int32_t ZELT_CALL orvane::EngineCallback(int32_t code, const void *data, void *userData)
+{
+    TMainForm *form = *static_cast<TMainForm **>(userData);
+    return form->HandleEngineMessage(code, data) ? -1 : 0;
+}
+
+TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QStringList arguments,
+                     QString programPath, QWidget *parent)
+    : QWidget(parent), FPlatform(platform), FRecover(recover), FArguments(std::move(arguments)),
+      FProgramPath(std::move(programPath))
+{
+    setupUi(this);
+    // The window's own small font, the desktop's sans face at 8 points: the
+    // pages are laid out for it.
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
+    setFixedSize(479, 349);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    Animate->raise();
+    Panel2->raise();
+    Gauge->setRange(0, 100);
+    FileList->setColumnWidth(0, 132);
+    FileList->setColumnWidth(1, 132);
+    FileList->setColumnWidth(2, 80);
+    for (QLabel *link : {labHomepage, labEmail}) {
+        link->setStyleSheet("color: blue; text-decoration: underline;");
+        link->installEventFilter(this);
+    }
+    for (QSpinBox *box : {txtHeight, txtWidth, txtChannelCount, txtBufSize})
+        box->findChild<QLineEdit *>()->installEventFilter(this);
+    FileList->installEventFilter(this);
+    // Labels with an accelerator letter lead to their control.
+    labSelSrcFile->setBuddy(txtSrcFile);
+    labSelDstFile->setBuddy(txtDstFile);
+    labImageSize->setBuddy(txtHeight);
+    labChannelCount->setBuddy(txtChannelCount);
+    labDepth->setBuddy(cmbDepth);
+    labColorMode->setBuddy(cmbMode);
+    labTempDir->setBuddy(txtTempDir);
+    labBufSize->setBuddy(txtBufSize);
+    ConnectHandlers();
+}
+
+TMainForm::~TMainForm()
+{
+    try {
+        FormDestroy();
+    } catch (const RegistryError &e) {
+        ReportException(QString::fromStdString(e.what()));
+    }
+}
+
+void TMainForm::ConnectHandlers()
+{
+    connect(btnRepair, &QPushButton::clicked, this, &TMainForm::btnRepairClick);
+    connect(btnRepairFiles, &QPushButton::clicked, this, &TMainForm::btnRepairFilesClick);
+    connect(btnSaveLog, &QPushButton::clicked, this, &TMainForm::btnSaveLogClick);
+    connect(btnSrcMore, &QPushButton::clicked, this, &TMainForm::btnSrcMoreClick);
+    connect(btnDstMore, &QPushButton::clicked, this, &TMainForm::btnDstMoreClick);
+    connect(btnAddFiles, &QPushButton::clicked, this, &TMainForm::btnAddFilesClick);
+    connect(btnRemoveFiles, &QPushButton::clicked, this, &TMainForm::btnRemoveFilesClick);
+    connect(btnRemoveAll, &QPushButton::clicked, this, &TMainForm::btnRemoveAllClick);
+    connect(btnHelp, &QPushButton::clicked, this, &TMainForm::btnHelpClick);
+    connect(btnMoreDir, &QPushButton::clicked, this, &TMainForm::btnMoreDirClick);
+    connect(txtSrcFile, &QLineEdit::textChanged, this, &TMainForm::txtSrcFileChange);
+    connect(txtDstFile, &QLineEdit::textChanged, this, &TMainForm::txtDstFileChange);
+    connect(pcMain, &QTabWidget::currentChanged, this, &TMainForm::pcMainChange);
+    txtSrcFile->OnDropFile = [this](TDragEdit *, const QString &file) { txtSrcFileDropFile(file); };
+}
+
+void TMainForm::ReportException(const QString &text)
+{
+    FPlatform.ShowMessage(this, text, QString::fromLatin1(strings::kAppTitle), MessageIcon::Error);
+}
+
+void TMainForm::FormCreate()
+{
+    try {
+        // 1-3: title, help file, open filter (the filter lives in the platform's dialog call)
+        setWindowTitle(QString::fromLatin1(strings::kAppTitle));
+        const QString stem = Q(wenk::RemoveFileExt(S(FProgramPath)));
+        FHelpFile = stem + ".html";
+        if (!QFileInfo::exists(FHelpFile))
+            FHelpFile = QFileInfo(FProgramPath).absolutePath() + "/../share/doc/velmora/manual.html";
+        // 4: the path boxes are laid out from the source label, which sizes
+        // itself to its caption.
+        labSelSrcFile->setText(QString::fromLatin1(strings::kSelSrcFile));
+        labSelDstFile->setText(QString::fromLatin1(strings::kSelDstFile));
+        labSelSrcFile->adjustSize();
+        labSelDstFile->adjustSize();
+        const int left = labSelSrcFile->x() + labSelSrcFile->width() + 10;
+        txtSrcFile->setGeometry(left, txtSrcFile->y(), btnSrcMore->x() - left, txtSrcFile->height());
+        txtDstFile->setGeometry(left, txtDstFile->y(), txtSrcFile->width(), txtDstFile->height());
+        // 5: About texts
+        labCopyright->setText(QString::fromLatin1(strings::kCopyright));
+        labHomepage->setText(QString::fromLatin1(strings::kHomepage));
+        labEmail->setText(QString::fromLatin1(strings::kEmail));
+        // 6, 7: caption and version
+        const QString major = Q(wenk::GetFileVersionText(S(FProgramPath), 0));
+        setWindowTitle(QString::fromLatin1(strings::kAppTitle) + " v" + major);
+        labTitle->setText(QString::fromLatin1(strings::kAppTitle));
+        labVersion->setText(Q(wenk::GetFileVersionText(S(FProgramPath), 2)));
+        // 8-10
+        FRunning = false;
+        FMovie = std::make_unique<QMovie>(":/anim.gif");
+        FMovie->setCacheMode(QMovie::CacheAll);
+        Animate->setMovie(FMovie.get());
+        FMovie->jumpToFrame(16);
+        imgIcon->setPixmap(QPixmap(":/icon.png").scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        Image1->setPixmap(QPixmap::fromImage(DecodeJpegResource(":/banner.jpg")));
+        // 11: the settings into the controls
+        LoadSettings(FPlatform.Settings(), FSettings, FPlatform.TempDirectory());
+        FCreated = true;
+        SettingsToControls();
+        // 12
+        txtSrcFile->AcceptDroppedFiles(true);
+    } catch (const RegistryError &e) {
+        ReportException(QString::fromStdString(e.what()));
+        return;
+    }
+
+    // 13: the command line
+    if (FArguments.isEmpty())
+        return;
+    show();
+    const QString file = FirstFileArgument(FArguments);
+    if (!file.isEmpty() && QFileInfo::exists(file)) {
+        txtSrcFile->setText(file);
+        chkOpenFixed->setChecked(HasSwitch(FArguments, 'O'));
+        txtSrcFileChange();
+        btnRepairClick();
+        if (HasSwitch(FArguments, 'E'))
+            FTerminate = true;
+    } else {
+        FPlatform.ShowMessage(this, QString::fromLatin1(strings::kCannotOpenFile).arg(file),
+                              QString::fromLatin1(strings::kError), MessageIcon::Error);
+    }
+}
+
+void TMainForm::SettingsToControls()
+{
+    chkOpenFixed->setChecked(FSettings.OpenFixed);
+    txtHeight->setValue(static_cast<int16_t>(FSettings.Rows));
+    txtWidth->setValue(static_cast<int16_t>(FSettings.Columns));
+    txtChannelCount->setValue(static_cast<int16_t>(FSettings.Channels));
+    cmbDepth->setCurrentIndex(DepthToItem(FSettings.Depth));
+    cmbMode->setCurrentIndex(ModeToItem(FSettings.Mode));
+    chkHeuristicRecovery->setChecked(FSettings.HeuristicRecovery);
+    txtTempDir->setText(FSettings.TempDir);
+    txtBufSize->setValue(static_cast<int16_t>(FSettings.BufSize));
+}
+
+void TMainForm::ControlsToSettings()
+{
+    FSettings.OpenFixed = chkOpenFixed->isChecked();
+    FSettings.Rows = static_cast<int16_t>(txtHeight->value());
+    FSettings.Columns = static_cast<int16_t>(txtWidth->value());
+    FSettings.Channels = static_cast<int16_t>(txtChannelCount->value());
+    if (cmbDepth->currentIndex() >= 0)
+        FSettings.Depth = ItemToDepth(cmbDepth->currentIndex());
+    if (cmbMode->currentIndex() >= 0)
+        FSettings.Mode = ItemToMode(cmbMode->currentIndex());
+    FSettings.HeuristicRecovery = chkHeuristicRecovery->isChecked();
+    FSettings.TempDir = txtTempDir->text();
+    FSettings.BufSize = static_cast<int16_t>(txtBufSize->value());
+}
+
+void TMainForm::FormDestroy()
+{
+    // Settings that were never read (a store FormCreate could not read) are
+    // not written over.
+    if (!FCreated)
+        return;
+    ControlsToSettings();
+    SaveSettings(FPlatform.Settings(), FSettings);
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    if (FEngineBusy) {
+        // The engine still holds this window through its user data: ask it
+        // to stop, and close when it has returned.
+        FRunning = false;
+        FCloseRequested = true;
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void TMainForm::pcMainChange(int index)
+{
+    const bool repairPages = index == 0 || index == 1;
+    Animate->setVisible(repairPages);
+    Panel2->setVisible(repairPages);
+    if (index == 0)
+        Animate->move(Animate->x(), 188);
+    else if (index == 1)
+        Animate->move(Animate->x(), 146);
+}
+
+bool TMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        if (watched == labHomepage) {
+            labHomepageClick();
+            return true;
+        }
+        if (watched == labEmail) {
+            labEmailClick();
+            return true;
+        }
+    }
+    if (event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (watched == FileList) {
+            if (key->key() == Qt::Key_Delete) {
+                FileListKeyDown(key);
+                return true;
+            }
+            return false;
+        }
+        // The numeric key filter: control characters and digits pass, every
+        // other typed character beeps and is dropped.
+        const QString text = key->text();
+        if (!text.isEmpty() && text[0].unicode() >= 32 && !(text[0] >= '0' && text[0] <= '9')) {
+            FPlatform.Beep();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::btnHelpClick() { FPlatform.ShowHelp(FHelpFile, QString()); }
+
+void TMainForm::btnMoreDirClick()
+{
+    QString folder;
+    if (FPlatform.BrowseFolder(this, QString::fromLatin1(strings::kSelectTempDir), folder))
+        txtTempDir->setText(folder);
+}
+
+void TMainForm::labHomepageClick() { FPlatform.ShellOpen(labHomepage->text()); }
+
+void TMainForm::labEmailClick() { FPlatform.ShellOpen("mailto:" + labEmail->text()); }
+
+// ---------------------------------------------------------------------------
+// Repair page
+
+void TMainForm::UpdateRepairButton()
+{
+    btnRepair->setEnabled(!txtSrcFile->text().trimmed().isEmpty() && !txtDstFile->text().trimmed().isEmpty());
+}
+
+void TMainForm::txtSrcFileChange()
+{
+    UpdateRepairButton();
+    if (txtDstFile->text().isEmpty() && !txtSrcFile->text().isEmpty())
+        txtDstFile->setText(Q(wenk::DefaultOutputDir(S(txtSrcFile->text()))));
+}
+
+void TMainForm::txtDstFileChange() { UpdateRepairButton(); }
+
+void TMainForm::txtSrcFileDropFile(const QString &file) { txtSrcFile->setText(file); }
+
+void TMainForm::btnSrcMoreClick()
+{
+    int index = FSettings.OpenFilterIndex;
+    QStringList files;
+    if (FPlatform.GetOpenFileNames(this, QString::fromLatin1(strings::kOpenFilter), index, false, files) &&
+        !files.isEmpty()) {
+        FSettings.OpenFilterIndex = index;
+        txtSrcFile->setText(files.first());
+    }
+}
+
+void TMainForm::btnDstMoreClick()
+{
+    QString dir;
+    if (!FPlatform.SelectDirectory(this, txtDstFile->text(), dir))
+        return;
+    if (!dir.endsWith('/'))
+        dir += '/';
+    txtDstFile->setText(dir);
+}
+
+void TMainForm::AppendLog(const QString &line)
+{
+    QString text = line;
+    text.replace("\r\n", "\n");
+    txtRepairLog->appendPlainText(text);
+}
+
+QString TMainForm::LogText() const
+{
+    QString text = txtRepairLog->toPlainText();
+    text.replace('\n', "\r\n");
+    return text;
+}
+
+void TMainForm::StartAnimation()
+{
+    if (FMovie)
+        FMovie->start();
+}
+
+void TMainForm::StopAnimation()
+{
+    if (FMovie) {
+        FMovie->stop();
+        FMovie->jumpToFrame(16);
+    }
+}
+
+void TMainForm::FillRepairOptions(RepairOptions &o) const
+{
+    o = RepairOptions{};
+    o.StructSize = ZELT_REPAIR_OPTIONS_SIZE;
+    o.ChannelCount = static_cast<uint16_t>(txtChannelCount->value());
+    o.ImageHeight = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(txtHeight->value())));
+    o.ImageWidth = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(txtWidth->value())));
+    o.BitsPerChannel = static_cast<uint16_t>(ItemToDepth(cmbDepth->currentIndex()));
+    o.ColorMode = static_cast<uint16_t>(ItemToMode(cmbMode->currentIndex()));
+    o.RecoveryFlags = chkHeuristicRecovery->isChecked() ? ZELT_RECOVER_HEURISTIC : 0;
+}
+
+bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
+{
+    switch (code) {
+    case MSG_QUERY_ABORT: return !FRunning;
+    case MSG_PROGRESS: {
+        const int percent = *static_cast<const uint8_t *>(data);
+        if (percent != FLastPercent) {
+            FLastPercent = percent;
+            Gauge->setValue(percent);
+        } else if (++FReportsSincePump < kReportsPerPump) {
+            return false;
+        }
+        FReportsSincePump = 0;
+        FPlatform.ProcessEvents();
+        return false;
+    }
+    case MSG_STATUS: AppendLog(QString::fromUtf8(static_cast<const char *>(data))); return false;
+    case MSG_ERROR:
+        AppendLog(repairlog::kRule);
+        AppendLog(QString::fromUtf8(static_cast<const char *>(data)));
+        AppendLog(repairlog::kRule);
+        return false;
+    default: return false;
+    }
+}
+
+bool TMainForm::RunEngine(const QString &source, const QString &outputDir)
+{
+    RepairOptions options;
+    FillRepairOptions(options);
+    FEngineBusy = true;
+    FLastPercent = -1;
+    FReportsSincePump = 0;
+    bool success = false;
+    try {
+        success = qoban::CallRecoverFile(FRecover, S(source), options, 0, &FSelf, &orvane::EngineCallback, S(outputDir));
+    } catch (...) {
+        FEngineBusy = false;
+        throw;
+    }
+    FEngineBusy = false;
+    return success;
+}
+
+void TMainForm::SetRepairIdle(bool idle, QPushButton *button)
+{
+    button->setText(idle ? "&Start Repair" : "&Stop Repair");
+}
+
+void TMainForm::btnRepairClick()
+{
+    if (FRunning) {
+        FRunning = false; // stops at the engine's next abort poll
+        return;
+    }
+    if (FEngineBusy)
+        return; // stopping: the engine has not returned yet
+    FRunning = true;
+    SetRepairIdle(false, btnRepair);
+    txtRepairLog->clear();
+    txtRepairLog->repaint();
+    StartAnimation();
+    bool success = false;
+    struct Reset {
+        TMainForm *f;
+        ~Reset()
+        {
+            f->FRunning = false;
+            f->SetRepairIdle(true, f->btnRepair);
+            f->StopAnimation();
+        }
+    };
+    try {
+        Reset reset{this};
+        AppendLog(repairlog::kStart);
+        AppendLog(repairlog::kRule);
+        const QString dst = txtDstFile->text();
+        if (!wenk::ForceDirectories(S(dst))) {
+            FPlatform.ShowMessage(this, Q(repairlog::CannotCreateDirectory(S(dst))), QString::fromLatin1(strings::kError),
+                                  MessageIcon::Error);
+            AppendLog(repairlog::kAborted);
+            return;
+        }
+        const QString src = txtSrcFile->text();
+        const QString sep = QLocale().groupSeparator();
+        AppendLog(Q(repairlog::FileLine(S(src), wenk::GetFileSize64(S(src)), S(sep))));
+        AppendLog(Q(repairlog::OutputLine(S(txtDstFile->text()))));
+        AppendLog(repairlog::kRule);
+        const QDateTime start = FPlatform.Now();
+        success = RunEngine(src, dst);
+        const qint64 ms = start.msecsTo(FPlatform.Now());
+        AppendLog(repairlog::kRule);
+        AppendLog(Q(repairlog::ConsumedTimeLine(ms)));
+        AppendLog(repairlog::kRule);
+        AppendLog(repairlog::kCompletes);
+        AppendLog(repairlog::kRule);
+        StopAnimation();
+        const QString result = Q(repairlog::ResultText(FRunning, success, S(txtSrcFile->text()), S(txtDstFile->text())));
+        AppendLog(result);
+        if (!FCloseRequested) {
+            QString shown = result;
+            FPlatform.ShowMessage(this, shown.replace("\r\n", "\n"), QString::fromLatin1(strings::kInformation),
+                                  MessageIcon::Information);
+        }
+    } catch (const std::exception &e) {
+        ReportException(QString::fromStdString(e.what()));
+        return;
+    }
+    if (success && chkOpenFixed->isChecked() && !FCloseRequested) {
+        if (!FPlatform.ShellOpen(txtDstFile->text()))
+            FPlatform.ShowMessage(this, Q(repairlog::CannotOpenDirectory(S(txtDstFile->text()))),
+                                  QString::fromLatin1(strings::kError), MessageIcon::Error);
+    }
+    if (FCloseRequested)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// ---------------------------------------------------------------------------
+// Batch Repair page
+
+void TMainForm::btnAddFilesClick()
+{
+    int index = FSettings.OpenFilterIndex;
+    QStringList files;
+    if (!FPlatform.GetOpenFileNames(this, QString::fromLatin1(strings::kOpenFilter), index, true, files))
+        return;
+    FSettings.OpenFilterIndex = index;
+    for (const QString &file : files) {
+        bool listed = false;
+        for (int i = 0; i < FileList->topLevelItemCount() && !listed; ++i)
+            listed = QString::compare(FileList->topLevelItem(i)->text(0), file, Qt::CaseInsensitive) == 0 ||
+                     QLocale().toLower(FileList->topLevelItem(i)->text(0)) == QLocale().toLower(file);
+        if (!listed)
+            FileList->addTopLevelItem(new QTreeWidgetItem({file, QString(), repairlog::kStatusNotRepaired}));
+    }
+}
+
+void TMainForm::btnRemoveFilesClick()
+{
+    for (int i = FileList->topLevelItemCount() - 1; i >= 0; --i)
+        if (FileList->topLevelItem(i)->isSelected())
+            delete FileList->takeTopLevelItem(i);
+}
+
+void TMainForm::btnRemoveAllClick() { FileList->clear(); }
+
+void TMainForm::FileListKeyDown(QKeyEvent *event)
+{
+    // While a batch runs the list keeps its entries: the run addresses them.
+    if (!btnRemoveAll->isEnabled())
+        return;
+    if (event->modifiers() & Qt::ShiftModifier)
+        btnRemoveAllClick();
+    else
+        btnRemoveFilesClick();
+}
+
+void TMainForm::btnRepairFilesClick()
+{
+    if (FRunning) {
+        FRunning = false;
+        return;
+    }
+    if (FEngineBusy)
+        return;
+    if (FileList->topLevelItemCount() == 0) {
+        FPlatform.ShowMessage(this, QString::fromLatin1(strings::kAddFilesFirst),
+                              QString::fromLatin1(strings::kInformation), MessageIcon::Information);
+        return;
+    }
+    FRunning = true;
+    SetRepairIdle(false, btnRepairFiles);
+    txtRepairLog->clear();
+    StartAnimation();
+    // Entries stay put while the run addresses them by position.
+    btnRemoveFiles->setEnabled(false);
+    btnRemoveAll->setEnabled(false);
+    struct Reset {
+        TMainForm *f;
+        ~Reset()
+        {
+            f->FRunning = false;
+            f->SetRepairIdle(true, f->btnRepairFiles);
+            f->StopAnimation();
+            f->txtRepairLog->clear();
+            f->btnRemoveFiles->setEnabled(true);
+            f->btnRemoveAll->setEnabled(true);
+        }
+    };
+    try {
+        Reset reset{this};
+        int repaired = 0;
+        const int count = FileList->topLevelItemCount();
+        for (int i = 0; i < count && i < FileList->topLevelItemCount(); ++i) {
+            if (!FRunning)
+                break;
+            QTreeWidgetItem *item = FileList->topLevelItem(i);
+            const QString path = item->text(0);
+            const QString dir = Q(wenk::DefaultOutputDir(S(path)));
+            item->setText(1, dir);
+            bool success = false;
+            if (wenk::ForceDirectories(S(dir)))
+                success = RunEngine(path, dir);
+            item = FileList->topLevelItem(i);
+            if (!item)
+                break;
+            if (success) {
+                item->setText(2, repairlog::kStatusSuccessful);
+                ++repaired;
+            } else {
+                item->setText(2, FRunning ? repairlog::kStatusFailed : repairlog::kStatusAborted);
+            }
+        }
+        if (!FCloseRequested)
+            FPlatform.ShowMessage(this, Q(repairlog::BatchSummary(repaired)), QString::fromLatin1(strings::kInformation),
+                                  MessageIcon::Information);
+    } catch (const std::exception &e) {
+        ReportException(QString::fromStdString(e.what()));
+    }
+    if (FCloseRequested)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// ---------------------------------------------------------------------------
+// Saving the log
+
+QStringList TMainForm::SettingInformation() const
+{
+    const QString rule = repairlog::kRule;
+    QStringList list;
+    list << "Setting Information:";
+    list << Q(wenk::CheckBoxSettingText(S(chkOpenFixed->text()), chkOpenFixed->isChecked()));
+    list << labImageSize->text() + " " + QString::number(static_cast<int16_t>(txtHeight->value())) + "x" +
+                QString::number(static_cast<int16_t>(txtWidth->value()));
+    list << labChannelCount->text() + " " + QString::number(static_cast<int16_t>(txtChannelCount->value()));
+    if (cmbDepth->currentIndex() >= 0)
+        list << labDepth->text() + " " + cmbDepth->currentText();
+    if (cmbMode->currentIndex() >= 0)
+        list << labColorMode->text() + " " + cmbMode->currentText();
+    list << Q(wenk::CheckBoxSettingText(S(chkHeuristicRecovery->text()), chkHeuristicRecovery->isChecked()));
+    list << labTempDir->text() + " " + txtTempDir->text();
+    list << labBufSize->text() + " " + QString::number(static_cast<int16_t>(txtBufSize->value()));
+    list << rule << "End of Setting Information" << rule;
+    return list;
+}
+
+void TMainForm::btnSaveLogClick()
+{
+    QString file;
+    bool include = FIncludeSysInfo;
+    if (!FPlatform.GetSaveLogFileName(this, include, file))
+        return;
+    FIncludeSysInfo = include;
+    QByteArray bytes;
+    if (!include) {
+        bytes = LogText().toUtf8();
+    } else {
+        QStringList list;
+        list << repairlog::kRule;
+        AddSystemInformation(list, FPlatform, FProgramPath);
+        list << SettingInformation();
+        const QString log = txtRepairLog->toPlainText();
+        if (!log.isEmpty())
+            list << log.split('\n');
+        for (const QString &line : list)
+            bytes += line.toUtf8() + "\r\n";
+    }
+    // A complete new file, or the old one as it was.
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+        ReportException(QString::fromLatin1(strings::kCannotCreateFile).arg(file));
+    }
+}

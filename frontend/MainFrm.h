@@ -1,0 +1,120 @@
+// TMainForm: the window with its Repair, Batch Repair, Options, Advanced
+// Options and About pages, and every repair flow of the front end.
+//
+// The up-down spinners of the pages and their edit boxes are one QSpinBox
+// each, named after the edit box: txtHeight (udHeight), txtWidth (udWidth),
+// txtChannelCount (udChannelCount), txtBufSize (udBufSize).
+#pragma once
+
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+#include "Platform.h"
+#include "Setting.h"
+#include "ZeltApi.h"
+#include "ui_MainFrm.h"
+
+class QMovie;
+
+class TMainForm : public QWidget, private Ui::TMainForm {
+    Q_OBJECT
+public:
+    /// arguments: the command line without the program name. recover is the
+    /// engine's entry point (a test engine in tests).
+    TMainForm(IPlatformServices &platform, RecoverFileFn recover, QStringList arguments,
+              QString programPath, QWidget *parent = nullptr);
+    /// FormDestroy: the controls go back into the settings, which are saved.
+    ~TMainForm() override;
+
+    /// The creation steps, the command line among them. With a file on the
+    /// command line the whole repair runs inside.
+    void FormCreate();
+    /// True when switch E asked the program to end after its repair.
+    bool TerminateRequested() const { return FTerminate; }
+
+    /// The answer to one engine callback: true asks the engine to stop.
+    bool HandleEngineMessage(int32_t code, const void *data);
+    void FillRepairOptions(RepairOptions &options) const;
+
+    bool Running() const { return FRunning; }
+    bool EngineBusy() const { return FEngineBusy; }
+    /// The log window's text, lines joined by CR LF.
+    QString LogText() const;
+    const TRepairSettings &Settings() const { return FSettings; }
+
+    /// The system-information and setting-information blocks (saved log).
+    QStringList SettingInformation() const;
+
+    // Handlers, public so that a test can run a flow the way a click does.
+public slots:
+    void btnRepairClick();
+    void btnRepairFilesClick();
+    void btnSaveLogClick();
+
+private slots:
+    void txtSrcFileChange();
+    void txtDstFileChange();
+    void btnSrcMoreClick();
+    void btnDstMoreClick();
+    void btnAddFilesClick();
+    void btnRemoveFilesClick();
+    void btnRemoveAllClick();
+    void btnHelpClick();
+    void btnMoreDirClick();
+    void pcMainChange(int index);
+    void labHomepageClick();
+    void labEmailClick();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void FormDestroy();
+    void ConnectHandlers();
+    void SettingsToControls();
+    void ControlsToSettings();
+    void AppendLog(const QString &line);
+    void SetRepairIdle(bool idle, QPushButton *button);
+    void StartAnimation();
+    void StopAnimation();
+    bool RunEngine(const QString &source, const QString &outputDir);
+    void ReportException(const QString &text);
+    void UpdateRepairButton();
+    void txtSrcFileDropFile(const QString &file);
+    void FileListKeyDown(QKeyEvent *event);
+
+    IPlatformServices &FPlatform;
+    RecoverFileFn FRecover;
+    QStringList FArguments;
+    QString FProgramPath;
+    QString FHelpFile;
+    TRepairSettings FSettings;
+    bool FRunning = false;      ///< a repair is under way and has not been asked to stop
+    bool FEngineBusy = false;   ///< inside the engine call (also while stopping)
+    bool FCreated = false;      ///< FormCreate read the settings
+    bool FTerminate = false;
+    bool FCloseRequested = false;
+    bool FIncludeSysInfo = true; ///< the save-log dialog's box, kept within a run
+    int FLastPercent = -1;
+    uint32_t FReportsSincePump = 0;
+    std::unique_ptr<QMovie> FMovie;
+    TMainForm *FSelf = this; ///< the variable the engine's user data points to
+};
+
+namespace orvane {
+/// The engine callback of the window: the user data points to a variable
+/// holding the window. Answers -1 (all bits set) for stop, else 0.
+int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *userData);
+} // namespace orvane
+
+/// Converts a filter of the form "Name|patterns|Name|patterns" (patterns
+/// joined by ";") to Qt's "Name (p1 p2);;Name (p)".
+QString QtFilter(const QString &filter);
+
+/// The depth and mode lists' items for stored numbers, -1 without an item.
+int DepthToItem(int32_t depth);
+int ModeToItem(int32_t mode);
+int32_t ItemToDepth(int item);
+int32_t ItemToMode(int item);

@@ -1,0 +1,42 @@
+// The platform services on Qt and POSIX.
+#pragma once
+
+#include <memory>
+
+#include "Platform.h"
+#include "RegStore.h"
+
+class QtPlatform final : public IPlatformServices {
+public:
+    /// program: the program file's name without extension, which names the
+    /// settings key.
+    explicit QtPlatform(const std::string &program);
+
+    void ShowMessage(QWidget *parent, const QString &text, const QString &caption, MessageIcon icon) override;
+    bool AskYesNo(QWidget *parent, const QString &text, const QString &caption) override;
+    bool GetOpenFileNames(QWidget *parent, const QString &filter, int &filterIndex, bool multiple,
+                          QStringList &files) override;
+    bool GetSaveLogFileName(QWidget *parent, bool &includeSysInfo, QString &file) override;
+    bool BrowseFolder(QWidget *parent, const QString &prompt, QString &folder) override;
+    bool SelectDirectory(QWidget *parent, const QString &start, QString &directory) override;
+    bool ShellOpen(const QString &target) override;
+    void ShowHelp(const QString &helpFile, const QString &anchor) override;
+    void Beep() override;
+    QDateTime Now() override;
+    void ProcessEvents() override;
+    ISettingsStore &Settings() override { return *m_store; }
+    OsVersion GetOsVersion() override;
+    QString SystemDirectory(int which, int &errorCode) override;
+    QString TempDirectory() override;
+    MemoryStatus GetMemoryStatus() override;
+    QStringList Environment() override;
+    std::vector<DriveInfo> Drives() override;
+
+private:
+    std::unique_ptr<RegFileStore> m_store;
+    QString m_helpFile;
+};
+
+/// The drive type of a mounted file system of the given type on the given
+/// device (the removable flag of its block device where it has one).
+int DriveTypeOf(const std::string &fsType, const std::string &device, bool removable);

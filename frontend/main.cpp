@@ -1,0 +1,32 @@
+// orvane: the window of Velmora.
+#include <QApplication>
+#include <QIcon>
+
+#include "MainFrm.h"
+#include "QtPlatform.h"
+#include "VersionInfo.h"
+#include "WenkUtils.h"
+
+int main(int argc, char **argv)
+{
+    Q_INIT_RESOURCE(resources);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString());
+    QApplication::setWindowIcon(QIcon(":/icon.png"));
+    QApplication::setApplicationDisplayName("Velmora");
+    const std::string program = wenk::OwnProgramPath();
+    const std::string name = program.substr(program.find_last_of('/') + 1);
+    QtPlatform platform(wenk::RemoveFileExt(name));
+
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    int status = 0;
+    {
+        TMainForm form(platform, &RecoverFile, arguments, QString::fromStdString(program));
+        form.FormCreate();
+        form.show();
+        if (!form.TerminateRequested())
+            status = QApplication::exec();
+    } // FormDestroy saves the settings
+    return status;
+}
