@@ -33,11 +33,18 @@ constexpr int kModes[] = {0, 1, 2, 3, 4, 7, 8, 9};
 QString Q(const std::string &s) { return QString::fromStdString(s); }
 std::string S(const QString &s) { return s.toStdString(); }
 
-// A switch: "-" or "/" followed by exactly the letter, in any case.
+// A switch is "-" or "/" followed by exactly the letter, in any case. "/"
+// also begins every absolute path here, so a parameter that starts with "/"
+// is a switch only as "/" and one letter; any other is a file name.
+bool IsSwitchLike(const QString &a)
+{
+    return !a.isEmpty() && (a[0] == '-' || (a[0] == '/' && a.size() == 2 && a[1].isLetter()));
+}
+
 bool HasSwitch(const QStringList &args, QChar letter)
 {
     for (const QString &a : args)
-        if (a.size() == 2 && (a[0] == '-' || a[0] == '/') && a[1].toUpper() == letter.toUpper())
+        if (a.size() == 2 && IsSwitchLike(a) && a[1].toUpper() == letter.toUpper())
             return true;
     return false;
 }
@@ -45,7 +52,7 @@ bool HasSwitch(const QStringList &args, QChar letter)
 QString FirstFileArgument(const QStringList &args)
 {
     for (const QString &a : args)
-        if (!a.isEmpty() && a[0] != '-' && a[0] != '/')
+        if (!a.isEmpty() && !IsSwitchLike(a))
             return a;
     return {};
 }

@@ -85,14 +85,16 @@ void RegFileStore::Open(bool forWriting)
     m_entries.clear();
     m_dirty = false;
     m_writing = forWriting;
-    std::ifstream in(m_file, std::ios::binary);
-    if (!in) {
+    struct stat st;
+    if (::stat(m_file.c_str(), &st) != 0) {
         if (errno == ENOENT)
             return; // a missing key: created when something is written
         throw RegistryError("Failed to create key " + m_key);
     }
+    std::ifstream in(m_file, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    if (!S_ISREG(st.st_mode) || !in || !(text << in.rdbuf()) || in.bad())
+        throw RegistryError("Failed to create key " + m_key);
     Parse(text.str());
 }
 
