@@ -22,11 +22,6 @@
 
 namespace {
 
-// The message queue is pumped when the percentage changes and otherwise
-// after this many reports: the window repaints and Stop is answered within
-// milliseconds while the scan loses almost nothing.
-constexpr uint32_t kReportsPerPump = 1u << 16;
-
 constexpr int kDepths[] = {1, 8, 16, 32};
 constexpr int kModes[] = {0, 1, 2, 3, 4, 7, 8, 9};
 
@@ -94,10 +89,39 @@ QString QtFilter(const QString &filter)
     return out.join(";;");
 }
 
-int32_t ZELT_CALL orvane::EngineCallback(int32_t code, const void *data, void *userData)
+int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData)
 {
     TMainForm *form = *static_cast<TMainForm **>(userData);
+    if (code == MSG_QUERY_ABORT)
+        return form->FRunning ? 0 : -1;
+    if (code == MSG_PROGRESS && *static_cast<const uint8_t *>(data) == form->FLastPercent &&
+        !form->FPumpTicker.due.load(std::memory_order_relaxed))
+        return 0;
     return form->HandleEngineMessage(code, data) ? -1 : 0;
+}
+
+void PumpTicker::Start()
+{
+    Stop();
+    m_stop = false;
+    due = false;
+    m_thread = std::thread([this] {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, m_interval, [this] { return m_stop; }))
+            due.store(true, std::memory_order_relaxed);
+    });
+}
+
+void PumpTicker::Stop()
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
 }
 
 TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QStringList arguments,
@@ -426,14 +450,14 @@ bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
     switch (code) {
     case MSG_QUERY_ABORT: return !FRunning;
     case MSG_PROGRESS: {
+        // The gauge is set when the percentage changes; the queue is pumped
+        // then and whenever the ticker's flag is up.
         const int percent = *static_cast<const uint8_t *>(data);
         if (percent != FLastPercent) {
             FLastPercent = percent;
             Gauge->setValue(percent);
-        } else if (++FReportsSincePump < kReportsPerPump) {
-            return false;
         }
-        FReportsSincePump = 0;
+        FPumpTicker.due.store(false, std::memory_order_relaxed);
         FPlatform.ProcessEvents();
         return false;
     }
@@ -453,14 +477,16 @@ bool TMainForm::RunEngine(const QString &source, const QString &outputDir)
     FillRepairOptions(options);
     FEngineBusy = true;
     FLastPercent = -1;
-    FReportsSincePump = 0;
+    FPumpTicker.Start();
     bool success = false;
     try {
-        success = qoban::CallRecoverFile(FRecover, S(source), options, 0, &FSelf, &orvane::EngineCallback, S(outputDir));
+        success = qoban::CallRecoverFile(FRecover, S(source), options, 0, &FSelf, &orvaneEngineCallback, S(outputDir));
     } catch (...) {
+        FPumpTicker.Stop();
         FEngineBusy = false;
         throw;
     }
+    FPumpTicker.Stop();
     FEngineBusy = false;
     return success;
 }

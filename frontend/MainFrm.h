@@ -8,7 +8,11 @@
 
 #include <QStringList>
 #include <QWidget>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "Platform.h"
 #include "Setting.h"
@@ -16,6 +20,25 @@
 #include "ui_MainFrm.h"
 
 class QMovie;
+
+/// While the engine runs, raises a flag every interval: the engine callback
+/// pumps the message queue when the percentage changes or the flag is up,
+/// so it reads no clock and stores nothing for the other reports.
+class PumpTicker {
+public:
+    explicit PumpTicker(std::chrono::milliseconds interval) : m_interval(interval) {}
+    ~PumpTicker() { Stop(); }
+    void Start();
+    void Stop();
+    std::atomic<bool> due{false};
+
+private:
+    std::chrono::milliseconds m_interval;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+};
 
 class TMainForm : public QWidget, private Ui::TMainForm {
     Q_OBJECT
@@ -98,16 +121,18 @@ private:
     bool FCloseRequested = false;
     bool FIncludeSysInfo = true; ///< the save-log dialog's box, kept within a run
     int FLastPercent = -1;
-    uint32_t FReportsSincePump = 0;
+    PumpTicker FPumpTicker{std::chrono::milliseconds(25)};
     std::unique_ptr<QMovie> FMovie;
     TMainForm *FSelf = this; ///< the variable the engine's user data points to
+
+    friend int32_t ZELT_CALL orvaneEngineCallback(int32_t, const void *, void *);
 };
 
-namespace orvane {
 /// The engine callback of the window: the user data points to a variable
-/// holding the window. Answers -1 (all bits set) for stop, else 0.
-int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *userData);
-} // namespace orvane
+/// holding the window. Answers -1 (all bits set) for stop, else 0. The two
+/// reports that come for every byte position are answered here with a few
+/// instructions; everything else goes to HandleEngineMessage.
+int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
 
 /// Converts a filter of the form "Name|patterns|Name|patterns" (patterns
 /// joined by ";") to Qt's "Name (p1 p2);;Name (p)".

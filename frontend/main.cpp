@@ -7,8 +7,15 @@
 #include "VersionInfo.h"
 #include "WenkUtils.h"
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("orvane %s\n", wenk::GetFileVersionText(wenk::OwnProgramPath(), 2).c_str());
+        return 0;
+    }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString());

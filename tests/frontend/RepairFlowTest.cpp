@@ -1,6 +1,8 @@
 // Single-file and batch repairs through the window.
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <thread>
 #include <unistd.h>
 
 #include "WindowFixture.h"
@@ -197,18 +199,27 @@ TEST_F(Repair, ClosingTheWindowDuringARepairStopsItAndClosesAfterTheEngine)
     EXPECT_EQ(platform.store.values.count("Rows"), 1u) << "the settings are still saved";
 }
 
-TEST_F(Repair, GaugeAndPumpFollowThePercentageNotEveryReport)
+TEST_F(Repair, GaugeAndPumpFollowThePercentageAndTheTicker)
 {
     Create();
     std::vector<EngineStep> steps{{MSG_PROGRESS, "", 0}};
     for (int i = 0; i < 200000; ++i)
         steps.push_back({MSG_PROGRESS, "", 5});
+    // A long step: the ticker's flag comes up meanwhile, and the next
+    // report of the same percentage pumps.
+    steps.push_back({MSG_PROGRESS, "", 5, [] { std::this_thread::sleep_for(std::chrono::milliseconds(80)); }});
+    steps.push_back({MSG_PROGRESS, "", 5});
     FakeScript().steps = steps;
     TempDir dir;
     Paths("/x/cat.psd", QString::fromStdString(dir / "out/"));
+    int gaugeAtPump = -1;
+    platform.onPump = [&] { gaugeAtPump = W<QProgressBar>("Gauge")->value(); };
     Click("btnRepair");
-    // 0, 5: two changes; then one pump per 65536 reports of the same value.
-    EXPECT_EQ(platform.pumps, 2 + 200000 / 65536);
+    // 0 and 5 are changes; the 200000 equal reports ran in far less than a
+    // tick; after the long step one more pump.
+    EXPECT_GE(platform.pumps, 3);
+    EXPECT_LE(platform.pumps, 5);
+    EXPECT_EQ(gaugeAtPump, 5);
 }
 
 TEST_F(Repair, RealEngineOnAGeneratedFile)

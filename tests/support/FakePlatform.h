@@ -38,7 +38,7 @@ struct Message {
     MessageIcon icon;
 };
 
-class FakePlatform final : public IPlatformServices {
+class FakePlatform : public IPlatformServices {
 public:
     std::vector<Message> messages;
     /// Runs when a message box is shown (the box is modal: this is the user).
