@@ -182,7 +182,8 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped)
                 }
             }
         }
-        std::memset(samples + done, 0xFF, planeSize - done);
+        if (done < planeSize)
+            std::memset(samples + done, 0xFF, planeSize - done);
         if (!stopped)
             m_source.SeekTo(start + ch.dataLength);
     }

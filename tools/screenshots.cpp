@@ -9,6 +9,10 @@
 
 #include "MainFrm.h"
 #include "QtPlatform.h"
+#include "logdlg.h"
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include "VersionInfo.h"
 
 int main(int argc, char **argv)
@@ -36,5 +40,16 @@ int main(int argc, char **argv)
         const QPixmap shot = QApplication::primaryScreen()->grabWindow(form.winId());
         shot.save(out + "/" + names[i] + ".png");
     }
+    // The save-log dialog, with its check box below the standard controls.
+    QTemporaryDir logs;
+    QFile(logs.filePath("holiday-repair.log")).open(QIODevice::WriteOnly);
+    TSaveLogDialog dialog(&form);
+    dialog.setDirectory(logs.path());
+    dialog.show();
+    for (int k = 0; k < 20; ++k) {
+        QApplication::processEvents();
+        QThread::msleep(25);
+    }
+    QApplication::primaryScreen()->grabWindow(dialog.winId()).save(out + "/savelog.png");
     return 0;
 }

@@ -45,6 +45,9 @@ def recover(driver, src, out, props=None):
     run = subprocess.run(args, capture_output=True, text=True, errors="replace")
     if run.returncode not in (0, 1):
         fail(f"{src}: the engine ended with status {run.returncode}: {run.stderr[-2000:]}")
+    for report in ("runtime error:", "AddressSanitizer", "LeakSanitizer"):
+        if report in run.stderr:
+            fail(f"{src}: sanitizer report: {run.stderr[-2000:]}")
     written, errors = [], []
     for line in run.stdout.splitlines():
         kind, _, text = line.partition(" ")

@@ -302,3 +302,20 @@ TEST_F(LayerSections, HugeLayerIsSkippedWithoutBeingHeld)
 }
 
 } // namespace
+
+namespace {
+
+// A regression: an empty layer (0 x 0) has no samples at all, and nothing
+// may be filled into them.
+TEST(LayerSectionRegression, EmptyLayersWithRawAndRunLengthChannels)
+{
+    TempDir dir;
+    WriteFile(dir / "e.psd", LayerSection({{0, 0, 0, 0, {{-1, {0, 0}}, {0, {0, 1}}, {1, {0, 0, 9}}}},
+                                           {0, 0, 1, 1, {{0, RawChannel({3})}}}}));
+    CallbackRecorder rec;
+    ASSERT_EQ(Recover(dir / "e.psd", MakeDir(dir / "out"), &rec), 1);
+    EXPECT_EQ(ParseRecovered(dir / "out/Layer0.psd").channels, 3);
+    EXPECT_EQ(ParseRecovered(dir / "out/Layer1.psd").planes.at(0), Bytes{3});
+}
+
+} // namespace
