@@ -170,6 +170,19 @@ uint32_t CFile64Ex::ReadRaw(uint8_t *buffer, uint32_t count)
     return got + ReadSectors(m_position + got, buffer + got, count - got);
 }
 
+uint64_t CFile64Ex::ReadLarge(uint8_t *buffer, uint64_t count)
+{
+    uint64_t done = 0;
+    while (done < count) {
+        const auto want = static_cast<uint32_t>(std::min<uint64_t>(count - done, 1u << 30));
+        const uint32_t got = Read(buffer + done, want);
+        done += got;
+        if (got < want)
+            break;
+    }
+    return done;
+}
+
 uint32_t CFile64Ex::FillBlock()
 {
     ReadBlock *chosen;

@@ -104,6 +104,10 @@ public:
         return nullptr;
     }
 
+    /// Reads a count of any size (in pieces a single Read takes); gives the
+    /// number of bytes delivered, fewer only at the end of the file.
+    uint64_t ReadLarge(uint8_t *buffer, uint64_t count);
+
     /// Reads exactly count bytes, or answers false (the position is then
     /// wherever the short read left it).
     bool ReadExact(void *buffer, uint32_t count) { return Read(buffer, count) == count; }

@@ -156,13 +156,7 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped)
             if (!m_source.ReadExact(b, 2)) {
                 stopped = true;
             } else if (const uint16_t compression = LoadBE16(b); compression == 0) {
-                while (done < planeSize) {
-                    const auto want = static_cast<uint32_t>(std::min<uint64_t>(planeSize - done, 1u << 30));
-                    const uint32_t got = m_source.Read(samples + done, want);
-                    done += got;
-                    if (got < want)
-                        break;
-                }
+                done = m_source.ReadLarge(samples, planeSize);
             } else if (compression == 1) {
                 const std::size_t lengthsSize = std::size_t{layer.height} * 2;
                 m_rowLengths.resize(lengthsSize);

@@ -51,27 +51,15 @@ bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath)
         if (!count || *count > m_memoryBudget)
             return false;
         m_rowLengths.resize(*count);
-        uint64_t done = 0;
-        while (done < *count) {
-            const auto want = static_cast<uint32_t>(std::min<uint64_t>(*count - done, 1u << 30));
-            if (m_source.Read(m_rowLengths.data() + done, want) != want)
-                return false;
-            done += want;
-        }
+        if (m_source.ReadLarge(m_rowLengths.data(), *count) != *count)
+            return false;
     }
 
     const uint64_t size = *planeSize;
     const std::size_t row = *rowLength;
     auto fill = [&](uint32_t c, uint8_t *plane) {
         if (compression == 0) {
-            uint64_t got = 0;
-            while (got < size) {
-                const auto want = static_cast<uint32_t>(std::min<uint64_t>(size - got, 1u << 30));
-                const uint32_t n = m_source.Read(plane + got, want);
-                got += n;
-                if (n < want)
-                    break;
-            }
+            const uint64_t got = m_source.ReadLarge(plane, size);
             std::memset(plane + got, 0xFF, size - got);
         } else if (compression == 1) {
             std::memset(plane, 0xFF, size);
