@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMovie>
@@ -197,8 +198,9 @@ void TMainForm::ReportException(const QString &text)
 void TMainForm::FormCreate()
 {
     try {
-        // 1-3: title, help file, open filter (the filter lives in the platform's dialog call)
-        setWindowTitle(QString::fromLatin1(strings::kAppTitle));
+        // 1-3: the application's title, the help file, the open filter (which
+        // the platform's dialog call takes)
+        QGuiApplication::setApplicationDisplayName(QString::fromLatin1(strings::kAppTitle));
         const QString stem = Q(wenk::RemoveFileExt(S(FProgramPath)));
         FHelpFile = stem + ".html";
         if (!QFileInfo::exists(FHelpFile))

@@ -18,9 +18,8 @@ int main(int argc, char **argv)
     }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QString());
+    QApplication::setApplicationDisplayName(QString()); // FormCreate names it
     QApplication::setWindowIcon(QIcon(":/icon.png"));
-    QApplication::setApplicationDisplayName("Velmora");
     const std::string program = wenk::OwnProgramPath();
     const std::string name = program.substr(program.find_last_of('/') + 1);
     QtPlatform platform(wenk::RemoveFileExt(name));
