@@ -74,6 +74,14 @@ int ModeToItem(int32_t mode)
 int32_t ItemToDepth(int item) { return item >= 0 && item < 4 ? kDepths[item] : 0; }
 int32_t ItemToMode(int item) { return item >= 0 && item < 8 ? kModes[item] : 0; }
 
+QString HelpFileFor(const QString &programPath)
+{
+    const QString beside = Q(wenk::RemoveFileExt(S(programPath))) + ".html";
+    if (QFileInfo::exists(beside))
+        return beside;
+    return QDir::cleanPath(QFileInfo(programPath).absolutePath() + "/../share/doc/velmora/manual.html");
+}
+
 QString QtFilter(const QString &filter)
 {
     const QStringList parts = filter.split('|');
@@ -201,10 +209,7 @@ void TMainForm::FormCreate()
         // 1-3: the application's title, the help file, the open filter (which
         // the platform's dialog call takes)
         QGuiApplication::setApplicationDisplayName(QString::fromLatin1(strings::kAppTitle));
-        const QString stem = Q(wenk::RemoveFileExt(S(FProgramPath)));
-        FHelpFile = stem + ".html";
-        if (!QFileInfo::exists(FHelpFile))
-            FHelpFile = QFileInfo(FProgramPath).absolutePath() + "/../share/doc/velmora/manual.html";
+        FHelpFile = HelpFileFor(FProgramPath);
         // 4: the path boxes are laid out from the source label, which sizes
         // itself to its caption.
         labSelSrcFile->setText(QString::fromLatin1(strings::kSelSrcFile));

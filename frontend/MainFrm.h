@@ -134,6 +134,11 @@ private:
 /// instructions; everything else goes to HandleEngineMessage.
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
 
+/// The help manual of the program at programPath: the program's path with
+/// ".html" in place of its extension where that file exists (the build
+/// tree), else the installed manual under share/doc/velmora.
+QString HelpFileFor(const QString &programPath);
+
 /// Converts a filter of the form "Name|patterns|Name|patterns" (patterns
 /// joined by ";") to Qt's "Name (p1 p2);;Name (p)".
 QString QtFilter(const QString &filter);

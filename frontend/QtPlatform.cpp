@@ -136,8 +136,9 @@ int DriveTypeOf(const std::string &fsType, const std::string &device, bool remov
     return kDriveUnknown;
 }
 
-QtPlatform::QtPlatform(const std::string &program)
-    : m_store(std::make_unique<RegFileStore>(DefaultSettingsFile(program), "Software\\" + program + "\\Misc"))
+QtPlatform::QtPlatform(const std::string &program, const QString &programPath)
+    : m_store(std::make_unique<RegFileStore>(DefaultSettingsFile(program), "Software\\" + program + "\\Misc")),
+      m_helpFile(HelpFileFor(programPath))
 {
 }
 
@@ -206,7 +207,6 @@ bool QtPlatform::ShellOpen(const QString &target)
 
 void QtPlatform::ShowHelp(const QString &helpFile, const QString &anchor)
 {
-    m_helpFile = helpFile;
     QUrl url = QUrl::fromLocalFile(helpFile);
     if (!anchor.isEmpty())
         url.setFragment(anchor);

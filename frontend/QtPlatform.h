@@ -9,8 +9,8 @@
 class QtPlatform final : public IPlatformServices {
 public:
     /// program: the program file's name without extension, which names the
-    /// settings key.
-    explicit QtPlatform(const std::string &program);
+    /// settings key; programPath: its full path, which finds the help manual.
+    QtPlatform(const std::string &program, const QString &programPath);
 
     void ShowMessage(QWidget *parent, const QString &text, const QString &caption, MessageIcon icon) override;
     bool AskYesNo(QWidget *parent, const QString &text, const QString &caption) override;

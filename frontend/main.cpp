@@ -22,7 +22,7 @@ int main(int argc, char **argv)
     QApplication::setWindowIcon(QIcon(":/icon.png"));
     const std::string program = wenk::OwnProgramPath();
     const std::string name = program.substr(program.find_last_of('/') + 1);
-    QtPlatform platform(wenk::RemoveFileExt(name));
+    QtPlatform platform(wenk::RemoveFileExt(name), QString::fromStdString(program));
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();

@@ -22,9 +22,9 @@ int main(int argc, char **argv)
     if (argc < 2)
         return 2;
     const QString out = argv[1];
-    QtPlatform platform("orvane-screenshots");
     // The window shows the version of the program it belongs to.
     const QString program = QString::fromStdString(wenk::OwnProgramPath()).replace("orvane_screenshots", "orvane");
+    QtPlatform platform("orvane-screenshots", program);
     TMainForm form(platform, &RecoverFile, {}, program);
     form.FormCreate();
     form.move(20, 20);
