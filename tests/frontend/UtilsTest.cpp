@@ -131,3 +131,47 @@ TEST(RegFileStore, UnreadableFileIsAnErrorAndIsNotReplaced)
 }
 
 } // namespace
+
+#include "QtPlatform.h"
+
+namespace {
+
+TEST(QtPlatformDrives, FileSystemTypesMapToTheDriveTypes)
+{
+    const struct {
+        const char *type;
+        bool removable;
+        int drive;
+    } cases[] = {
+        {"ext4", false, kDriveFixed},   {"xfs", false, kDriveFixed},        {"btrfs", false, kDriveFixed},
+        {"overlay", false, kDriveFixed}, {"vfat", true, kDriveRemovable},  {"exfat", true, kDriveRemovable},
+        {"nfs4", false, kDriveRemote},  {"cifs", false, kDriveRemote},     {"fuse.sshfs", false, kDriveRemote},
+        {"iso9660", true, kDriveCdRom}, {"udf", false, kDriveCdRom},       {"tmpfs", false, kDriveRamDisk},
+        {"ramfs", false, kDriveRamDisk}, {"proc", false, kDriveUnknown},   {"sysfs", false, kDriveUnknown},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(DriveTypeOf(c.type, "/dev/x", c.removable), c.drive) << c.type;
+}
+
+TEST(QtPlatformDrives, TheRealMachineHasAFixedRootWithSizes)
+{
+    QtPlatform platform("velmora-test", "/nonexistent/orvane");
+    bool fixedWithSize = false;
+    for (const DriveInfo &d : platform.Drives()) {
+        EXPECT_GE(d.type, 1);
+        EXPECT_LE(d.type, 6);
+        if (d.type == kDriveFixed && d.total > 0)
+            fixedWithSize = true;
+        if (d.type != kDriveFixed)
+            EXPECT_EQ(d.total, -1) << "only fixed drives are asked for sizes";
+    }
+    EXPECT_TRUE(fixedWithSize);
+    const MemoryStatus m = platform.GetMemoryStatus();
+    EXPECT_GT(m.totalPhys, 0u);
+    EXPECT_LE(m.availPhys, m.totalPhys);
+    EXPECT_LE(m.load, 100u);
+    EXPECT_EQ(platform.GetOsVersion().platform, "Linux");
+    EXPECT_FALSE(platform.Environment().isEmpty());
+}
+
+} // namespace
