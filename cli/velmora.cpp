@@ -178,13 +178,13 @@ private:
 // progress report are answered first, with a few instructions each.
 int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
 {
-    if (code == MSG_QUERY_ABORT)
-        return g_stop; // nonzero stops the scan
     auto *out = static_cast<Output *>(user);
     if (code == MSG_PROGRESS) {
         out->Progress(*static_cast<const uint8_t *>(data));
         return 0;
     }
+    if (code == MSG_QUERY_ABORT)
+        return g_stop; // nonzero stops the scan
     return OtherMessage(code, static_cast<const char *>(data), out);
 }
 
