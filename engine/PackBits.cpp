@@ -12,16 +12,28 @@ std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::
     std::size_t i = 0, o = 0;
     while (i < n && o < rowLength) {
         const uint8_t h = in[i];
+        // The common case in photographs: a run of at most 16 bytes, with 16
+        // bytes of room in the row and 17 in the input. A fixed 16-byte copy
+        // or fill costs less than a call; the bytes it writes past the run
+        // are written again by the runs that follow, or zeroed as unreached.
+        if (i + 17 <= n && o + 16 <= rowLength) {
+            if (h < 16) {
+                std::memcpy(out + o, in + i + 1, 16);
+                o += std::size_t{h} + 1;
+                i += std::size_t{h} + 2;
+                continue;
+            }
+            if (h >= 241) {
+                std::memset(out + o, in[i + 1], 16);
+                o += 257u - h;
+                i += 2;
+                continue;
+            }
+        }
         if (h < 0x80) {
             const std::size_t run = std::min<std::size_t>(std::size_t{h} + 1, rowLength - o);
             const std::size_t from = i + 1;
-            if (run <= 16 && from + 16 <= n && o + 16 <= rowLength) {
-                // The common case: a short run with room on both sides. A
-                // fixed 16-byte copy costs less than a call; the bytes it
-                // writes past the run are written again by the runs that
-                // follow, or zeroed as unreached.
-                std::memcpy(out + o, in + from, 16);
-            } else if (from + run <= n) {
+            if (from + run <= n) {
                 std::memcpy(out + o, in + from, run);
             } else {
                 const std::size_t have = from < n ? n - from : 0;
@@ -35,10 +47,7 @@ std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::
         } else {
             const std::size_t run = std::min<std::size_t>(257u - h, rowLength - o);
             const uint8_t value = i + 1 < n ? in[i + 1] : uint8_t{0xFF};
-            if (run <= 16 && o + 16 <= rowLength)
-                std::memset(out + o, value, 16); // as above
-            else
-                std::memset(out + o, value, run);
+            std::memset(out + o, value, run);
             o += run;
             i += 2;
         }

@@ -2,6 +2,7 @@
 // raw and run-length, and the PackBits row decoder.
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <gtest/gtest.h>
 
 #include "PackBits.h"
@@ -316,6 +317,54 @@ TEST(LayerSectionRegression, EmptyLayersWithRawAndRunLengthChannels)
     ASSERT_EQ(Recover(dir / "e.psd", MakeDir(dir / "out"), &rec), 1);
     EXPECT_EQ(ParseRecovered(dir / "out/Layer0.psd").channels, 3);
     EXPECT_EQ(ParseRecovered(dir / "out/Layer1.psd").planes.at(0), Bytes{3});
+}
+
+} // namespace
+
+namespace {
+
+// The rules of a PackBits row written out plainly, byte by byte.
+std::size_t ReferencePackBits(const Bytes &in, Bytes &out)
+{
+    std::size_t i = 0, o = 0;
+    const std::size_t n = in.size(), rowLength = out.size();
+    while (i < n && o < rowLength) {
+        const uint8_t h = in[i];
+        if (h < 0x80) {
+            std::size_t run = std::min<std::size_t>(h + 1u, rowLength - o);
+            for (std::size_t j = 0; j < run; ++j)
+                out[o + j] = i + 1 + j < n ? in[i + 1 + j] : 0xFF;
+            o += run;
+            i += run + 1;
+        } else if (h == 0x80) {
+            i += 1;
+        } else {
+            std::size_t run = std::min<std::size_t>(257u - h, rowLength - o);
+            for (std::size_t j = 0; j < run; ++j)
+                out[o + j] = i + 1 < n ? in[i + 1] : 0xFF;
+            o += run;
+            i += 2;
+        }
+    }
+    return o;
+}
+
+TEST(DecodePackBits, AgreesWithThePlainRulesOnRandomRows)
+{
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20000; ++round) {
+        Bytes in(rng() % 300);
+        for (uint8_t &b : in) // short runs mostly, like photographs
+            b = rng() % 4 == 0 ? uint8_t(rng()) : uint8_t(rng() % 2 ? rng() % 20 : 256 - rng() % 20);
+        const std::size_t rowLength = rng() % 300;
+        Bytes want(rowLength, 0x55), got(rowLength, 0x55);
+        const std::size_t reached = ReferencePackBits(in, want);
+        const std::size_t produced = zelt::DecodePackBits(in.data(), in.size(), got.data(), rowLength);
+        ASSERT_EQ(produced, reached) << round;
+        // Bytes past what the runs reached are the caller's to zero.
+        ASSERT_EQ(Bytes(got.begin(), got.begin() + long(reached)), Bytes(want.begin(), want.begin() + long(reached)))
+            << round;
+    }
 }
 
 } // namespace
