@@ -9,7 +9,6 @@
 #include <QLocale>
 #include <QMovie>
 #include <QPixmap>
-#include <QSaveFile>
 #include <QTimer>
 #include <QTreeWidgetItem>
 
@@ -224,10 +223,10 @@ void TMainForm::FormCreate()
         labHomepage->setText(QString::fromLatin1(strings::kHomepage));
         labEmail->setText(QString::fromLatin1(strings::kEmail));
         // 6, 7: caption and version
-        const QString major = Q(wenk::GetFileVersionText(S(FProgramPath), 0));
+        const QString major = FPlatform.FileVersionText(FProgramPath, 0);
         setWindowTitle(QString::fromLatin1(strings::kAppTitle) + " v" + major);
         labTitle->setText(QString::fromLatin1(strings::kAppTitle));
-        labVersion->setText(Q(wenk::GetFileVersionText(S(FProgramPath), 2)));
+        labVersion->setText(FPlatform.FileVersionText(FProgramPath, 2));
         // 8-10
         FRunning = false;
         FMovie = std::make_unique<QMovie>(":/anim.gif");
@@ -252,7 +251,7 @@ void TMainForm::FormCreate()
         return;
     show();
     const QString file = FirstFileArgument(FArguments);
-    if (!file.isEmpty() && QFileInfo::exists(file)) {
+    if (!file.isEmpty() && FPlatform.FileExists(file)) {
         txtSrcFile->setText(file);
         chkOpenFixed->setChecked(HasSwitch(FArguments, 'O'));
         txtSrcFileChange();
@@ -531,7 +530,7 @@ void TMainForm::btnRepairClick()
         AppendLog(repairlog::kStart);
         AppendLog(repairlog::kRule);
         const QString dst = txtDstFile->text();
-        if (!wenk::ForceDirectories(S(dst))) {
+        if (!FPlatform.CreateDirectories(dst)) {
             FPlatform.ShowMessage(this, Q(repairlog::CannotCreateDirectory(S(dst))), QString::fromLatin1(strings::kError),
                                   MessageIcon::Error);
             AppendLog(repairlog::kAborted);
@@ -539,7 +538,7 @@ void TMainForm::btnRepairClick()
         }
         const QString src = txtSrcFile->text();
         const QString sep = QLocale().groupSeparator();
-        AppendLog(Q(repairlog::FileLine(S(src), wenk::GetFileSize64(S(src)), S(sep))));
+        AppendLog(Q(repairlog::FileLine(S(src), FPlatform.FileSize(src), S(sep))));
         AppendLog(Q(repairlog::OutputLine(S(txtDstFile->text()))));
         AppendLog(repairlog::kRule);
         const QDateTime start = FPlatform.Now();
@@ -655,7 +654,7 @@ void TMainForm::btnRepairFilesClick()
             const QString dir = Q(wenk::DefaultOutputDir(S(path)));
             item->setText(1, dir);
             bool success = false;
-            if (wenk::ForceDirectories(S(dir)))
+            if (FPlatform.CreateDirectories(dir))
                 success = RunEngine(path, dir);
             item = FileList->topLevelItem(i);
             if (!item)
@@ -722,8 +721,6 @@ void TMainForm::btnSaveLogClick()
             bytes += line.toUtf8() + "\r\n";
     }
     // A complete new file, or the old one as it was.
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+    if (!FPlatform.WriteFileReplacing(file, bytes))
         ReportException(QString::fromLatin1(strings::kCannotCreateFile).arg(file));
-    }
 }

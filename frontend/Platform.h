@@ -2,6 +2,7 @@
 // QtPlatform is the real one, tests use a fake that answers from a script.
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -91,6 +92,18 @@ public:
     /// Handles every event already waiting, then returns.
     virtual void ProcessEvents() = 0;
     virtual ISettingsStore &Settings() = 0;
+
+    // Files and directories.
+    virtual bool FileExists(const QString &path) = 0;
+    /// Creates the directory with every missing parent (the root, or an
+    /// existing directory, counts as created).
+    virtual bool CreateDirectories(const QString &path) = 0;
+    /// The size of the first file the name finds, 0 when none.
+    virtual uint64_t FileSize(const QString &name) = 0;
+    /// A number of the version record of a program file (selectors 0 to 5).
+    virtual QString FileVersionText(const QString &file, int selector) = 0;
+    /// Replaces the file with bytes, whole or not at all.
+    virtual bool WriteFileReplacing(const QString &file, const QByteArray &bytes) = 0;
 
     // System information for the saved log.
     virtual OsVersion GetOsVersion() = 0;

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +24,7 @@
 
 #include "MainFrm.h"
 #include "Strings.h"
+#include "VersionInfo.h"
 #include "WenkUtils.h"
 #include "logdlg.h"
 
@@ -218,6 +220,23 @@ void QtPlatform::Beep() { QApplication::beep(); }
 QDateTime QtPlatform::Now() { return QDateTime::currentDateTime(); }
 
 void QtPlatform::ProcessEvents() { QCoreApplication::processEvents(); }
+
+bool QtPlatform::FileExists(const QString &path) { return QFileInfo::exists(path); }
+
+bool QtPlatform::CreateDirectories(const QString &path) { return wenk::ForceDirectories(path.toStdString()); }
+
+uint64_t QtPlatform::FileSize(const QString &name) { return wenk::GetFileSize64(name.toStdString()); }
+
+QString QtPlatform::FileVersionText(const QString &file, int selector)
+{
+    return QString::fromStdString(wenk::GetFileVersionText(file.toStdString(), selector));
+}
+
+bool QtPlatform::WriteFileReplacing(const QString &file, const QByteArray &bytes)
+{
+    QSaveFile out(file); // a temporary file, renamed over the old one on commit
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
+}
 
 OsVersion QtPlatform::GetOsVersion()
 {

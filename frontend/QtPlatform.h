@@ -25,6 +25,11 @@ public:
     QDateTime Now() override;
     void ProcessEvents() override;
     ISettingsStore &Settings() override { return *m_store; }
+    bool FileExists(const QString &path) override;
+    bool CreateDirectories(const QString &path) override;
+    uint64_t FileSize(const QString &name) override;
+    QString FileVersionText(const QString &file, int selector) override;
+    bool WriteFileReplacing(const QString &file, const QByteArray &bytes) override;
     OsVersion GetOsVersion() override;
     QString SystemDirectory(int which, int &errorCode) override;
     QString TempDirectory() override;

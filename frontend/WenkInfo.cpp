@@ -3,7 +3,6 @@
 #include <QLocale>
 
 #include "RepairLog.h"
-#include "VersionInfo.h"
 
 namespace {
 
@@ -20,10 +19,9 @@ QString FormatBytes(double value)
 void AddSystemInformation(QStringList &list, IPlatformServices &platform, const QString &programPath)
 {
     const QString rule = repairlog::kRule;
-    const std::string program = programPath.toStdString();
     list << " Version Information:";
-    list << "File Version: " + QString::fromStdString(wenk::GetFileVersionText(program, 2));
-    list << "Product Version: " + QString::fromStdString(wenk::GetFileVersionText(program, 5));
+    list << "File Version: " + platform.FileVersionText(programPath, 2);
+    list << "Product Version: " + platform.FileVersionText(programPath, 5);
     list << rule;
 
     const OsVersion os = platform.GetOsVersion();

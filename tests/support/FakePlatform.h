@@ -8,7 +8,12 @@
 #include <functional>
 #include <map>
 
+#include <QFileInfo>
+#include <QSaveFile>
+
 #include "Platform.h"
+#include "VersionInfo.h"
+#include "WenkUtils.h"
 
 namespace test {
 
@@ -121,6 +126,21 @@ public:
     }
     ISettingsStore *storeOverride = nullptr; ///< a real store in place of the memory one
     ISettingsStore &Settings() override { return storeOverride ? *storeOverride : store; }
+    // Files pass through to the real file system (the tests use temporary
+    // directories); writes can be made to fail.
+    bool failWrites = false;
+    bool FileExists(const QString &path) override { return QFileInfo::exists(path); }
+    bool CreateDirectories(const QString &path) override { return wenk::ForceDirectories(path.toStdString()); }
+    uint64_t FileSize(const QString &name) override { return wenk::GetFileSize64(name.toStdString()); }
+    QString FileVersionText(const QString &file, int selector) override
+    {
+        return QString::fromStdString(wenk::GetFileVersionText(file.toStdString(), selector));
+    }
+    bool WriteFileReplacing(const QString &file, const QByteArray &bytes) override
+    {
+        QSaveFile out(file);
+        return !failWrites && out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
+    }
     OsVersion GetOsVersion() override { return os; }
     QString SystemDirectory(int which, int &errorCode) override
     {
