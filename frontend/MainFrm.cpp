@@ -1,6 +1,5 @@
 #include "MainFrm.h"
 
-#include <QBuffer>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>

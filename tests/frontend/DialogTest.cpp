@@ -1,0 +1,109 @@
+// The real platform's directory dialog: a typed directory that does not
+// exist is offered for creation; the dialog has a Help button.
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "EngineHarness.h"
+#include "QtPlatform.h"
+
+using namespace test;
+
+namespace {
+
+// Runs action on the modal widget of type T as soon as it is shown.
+template <class T> void WhenShown(std::function<void(T *)> action)
+{
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, action] {
+        if (auto *w = qobject_cast<T *>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            action(w);
+        }
+    });
+    timer->start(20);
+}
+
+TEST(DirectoryDialog, OffersToCreateATypedDirectoryAndHasHelp)
+{
+    TempDir dir;
+    QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");
+    bool hasHelp = false, asked = false;
+    WhenShown<QFileDialog>([&](QFileDialog *dialog) {
+        auto *buttons = dialog->findChild<QDialogButtonBox *>();
+        hasHelp = buttons && buttons->button(QDialogButtonBox::Help) != nullptr;
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText("made/here");
+        WhenShown<QMessageBox>([&](QMessageBox *box) {
+            asked = box->text() == "The specified directory does not exist. Create it?";
+            box->button(QMessageBox::Yes)->click();
+        });
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+    });
+    QString chosen;
+    ASSERT_TRUE(platform.SelectDirectory(nullptr, QString::fromStdString(dir.Path()), chosen));
+    EXPECT_TRUE(hasHelp);
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(chosen, QString::fromStdString(dir / "made/here"));
+    EXPECT_TRUE(FileExists(dir / "made/here"));
+}
+
+TEST(DirectoryDialog, NoKeepsTheDialogOpenAndCancelChangesNothing)
+{
+    TempDir dir;
+    QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");
+    int asks = 0;
+    WhenShown<QFileDialog>([&](QFileDialog *dialog) {
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText("not-made");
+        WhenShown<QMessageBox>([&](QMessageBox *box) {
+            ++asks;
+            box->button(QMessageBox::No)->click();
+        });
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection); // answered No: stays open
+        QTimer::singleShot(200, dialog, [dialog] { dialog->reject(); });
+    });
+    QString chosen = "unchanged";
+    EXPECT_FALSE(platform.SelectDirectory(nullptr, QString::fromStdString(dir.Path()), chosen));
+    EXPECT_EQ(asks, 1);
+    EXPECT_EQ(chosen, "unchanged");
+    EXPECT_FALSE(FileExists(dir / "not-made"));
+}
+
+} // namespace
+
+#include <QCheckBox>
+#include <QGridLayout>
+
+#include "logdlg.h"
+
+namespace {
+
+TEST(SaveLogDialog, CheckBoxBelowTheStandardControls)
+{
+    TSaveLogDialog dialog;
+    QCheckBox *box = dialog.SystemInfoCheckBox();
+    EXPECT_EQ(box->text(), "Include S&ystem Information");
+    EXPECT_EQ(box->toolTip(), "Include system information in the log file");
+    EXPECT_TRUE(dialog.IncludeSysInfo()) << "ticked when created";
+    dialog.SetIncludeSysInfo(false);
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_FALSE(dialog.property("IncludeSysInfo").toBool());
+    EXPECT_EQ(dialog.defaultSuffix(), "log");
+    EXPECT_EQ(dialog.nameFilters(), QStringList{"Log files (*.log)"});
+    EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
+    auto *grid = qobject_cast<QGridLayout *>(dialog.layout());
+    ASSERT_NE(grid, nullptr);
+    int row, column, rowSpan, columnSpan, nameRow, nameColumn;
+    grid->getItemPosition(grid->indexOf(box), &row, &column, &rowSpan, &columnSpan);
+    grid->getItemPosition(grid->indexOf(dialog.findChild<QLineEdit *>("fileNameEdit")), &nameRow, &nameColumn,
+                          &rowSpan, &columnSpan);
+    EXPECT_EQ(row, grid->rowCount() - 1) << "below everything else";
+    EXPECT_EQ(column, nameColumn) << "aligned with the file-name box";
+}
+
+} // namespace
