@@ -77,33 +77,6 @@ public:
     /// Sets the position from the start (the scan's common seek).
     void SeekTo(uint64_t position) { m_position = position; }
 
-    /// A pointer to count bytes at the position when one block holds them
-    /// all, else nullptr. Does not move the position.
-    const uint8_t *Peek(uint32_t count) const
-    {
-        if (m_a.Holds(m_position, count))
-            return m_a.data + (m_position - m_a.offset);
-        if (m_b.Holds(m_position, count))
-            return m_b.data + (m_position - m_b.offset);
-        return nullptr;
-    }
-
-    /// The cached bytes from the position to the end of the block that
-    /// holds it: their address, and their count in available (0 and nullptr
-    /// when no block holds the position). Valid until the next read.
-    const uint8_t *CachedRun(uint32_t &available) const
-    {
-        for (const ReadBlock *b : {&m_a, &m_b}) {
-            if (b->Holds(m_position, 1)) {
-                const uint64_t rel = m_position - b->offset;
-                available = static_cast<uint32_t>(b->valid - rel);
-                return b->data + rel;
-            }
-        }
-        available = 0;
-        return nullptr;
-    }
-
     /// Reads a count of any size (in pieces a single Read takes); gives the
     /// number of bytes delivered, fewer only at the end of the file.
     uint64_t ReadLarge(uint8_t *buffer, uint64_t count);

@@ -116,10 +116,8 @@ public:
     /// The merged image at the position, read with the current properties.
     bool RecoverMergedImage(const std::string &sourcePath);
 
-    /// The layer records up to the bound end; fills Layers().
+    /// The layer records up to the bound end.
     bool ReadLayerRecords(uint64_t end);
-    const std::vector<LayerRecord> &Layers() const { return m_layers; }
-    std::size_t LayerCount() const { return m_layerCount; }
 
     /// The channel data of one layer, from the position. `stopped` is set
     /// when reading stops altogether; from then on valid layers get samples

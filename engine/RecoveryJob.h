@@ -58,9 +58,6 @@ public:
     const JobOptions &Options() const { return m_options; }
     void TakeOverOptions(const RepairOptions *options);
 
-    EngineCallback Callback() const { return m_callback; }
-    void *UserData() const { return m_userData; }
-
 private:
     JobOptions m_options;
     EngineCallback m_callback;
