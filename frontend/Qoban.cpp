@@ -16,4 +16,21 @@ bool CallRecoverFile(RecoverFileFn recover, const std::string &sourcePath, const
     return recover(&params) != 0;
 }
 
+bool CallRecoverFile(RecoverFileFn recover, const std::string &sourcePath, const RepairOptions &options,
+                     const std::vector<std::string> &otherSources, void *userData, EngineCallback callback,
+                     const std::string &outputDir)
+{
+    if (otherSources.empty())
+        return CallRecoverFile(recover, sourcePath, options, 0, userData, callback, outputDir);
+    std::vector<const char *> list;
+    list.reserve(otherSources.size() + 1);
+    for (const std::string &s : otherSources)
+        list.push_back(s.c_str());
+    list.push_back(nullptr);
+    RepairOptions withList = options;
+    withList.RecoveryFlags |= ZELT_PROTECT_SOURCES;
+    return CallRecoverFile(recover, sourcePath, withList, reinterpret_cast<intptr_t>(list.data()), userData,
+                           callback, outputDir);
+}
+
 } // namespace qoban

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "ZeltApi.h"
 
@@ -12,5 +13,13 @@ namespace qoban {
 /// recover with it. True when it returned non-zero.
 bool CallRecoverFile(RecoverFileFn recover, const std::string &sourcePath, const RepairOptions &options,
                      intptr_t reserved, void *userData, EngineCallback callback, const std::string &outputDir);
+
+/// The same, protecting the other sources of the caller's run: when the list
+/// is not empty, ZELT_PROTECT_SOURCES is set in a copy of the options and
+/// Reserved carries the list, so that no output of this repair is written
+/// over a file the run has still to repair (or has repaired).
+bool CallRecoverFile(RecoverFileFn recover, const std::string &sourcePath, const RepairOptions &options,
+                     const std::vector<std::string> &otherSources, void *userData, EngineCallback callback,
+                     const std::string &outputDir);
 
 } // namespace qoban

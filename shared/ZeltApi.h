@@ -41,8 +41,23 @@ enum {
 /* One-byte constant every byte of EngineParams is XORed with. */
 #define ZELT_PARAMS_MASK 0xA7u
 
-/* Bit 0 of RepairOptions.RecoveryFlags. */
+/* Bits of RepairOptions.RecoveryFlags. A caller that leaves a bit 0 gets
+ * exactly what it got before the bit existed. */
+/* Image properties inferred from what survives while no header was seen. */
 #define ZELT_RECOVER_HEURISTIC 0x1u
+/* One rebuilt layered document per recovered layer section, and a status
+ * line per layer telling how much of it was read. */
+#define ZELT_RECOVER_REBUILD 0x2u
+/* Coarse reports: MSG_PROGRESS only when the percentage changes,
+ * MSG_QUERY_ABORT at least every 64 KiB of positions, before every layer and
+ * merged image read and inside long reads and writes. */
+#define ZELT_REPORT_COARSE 0x4u
+/* The embedded JPEG preview written as <base>_preview.jpg. */
+#define ZELT_RECOVER_PREVIEW 0x8u
+/* EngineParams.Reserved holds the address of a null-terminated array of
+ * zero-terminated paths: the other sources of the caller's run. No output
+ * is ever written over one of them. */
+#define ZELT_PROTECT_SOURCES 0x10u
 
 /* The size RepairOptions.StructSize must hold for the record to be used. */
 #define ZELT_REPAIR_OPTIONS_SIZE 22u
@@ -64,7 +79,7 @@ typedef struct RepairOptions {
     uint32_t ImageWidth;     /* default 800 */
     uint16_t BitsPerChannel; /* default 8 */
     uint16_t ColorMode;      /* default 3 (RGB) */
-    uint32_t RecoveryFlags;  /* bit 0: recover image properties heuristically */
+    uint32_t RecoveryFlags;  /* ZELT_RECOVER_HEURISTIC, ZELT_RECOVER_REBUILD, ... */
 } RepairOptions;
 #pragma pack(pop)
 
@@ -72,7 +87,8 @@ typedef struct RepairOptions {
 typedef struct EngineParams {
     const char *SourcePath;
     const RepairOptions *Options;
-    intptr_t Reserved; /* the caller sets 0; not read */
+    intptr_t Reserved; /* 0, or with ZELT_PROTECT_SOURCES the address of a
+                          null-terminated array of paths to protect */
     const char *OutputDir;
     EngineCallback Callback; /* may be null */
     void *UserData;

@@ -17,12 +17,21 @@ int32_t ZELT_CALL FakeRecoverFile(const void *masked)
     EngineParams p;
     std::memcpy(&p, masked, sizeof p);
     ZeltMaskParams(&p, sizeof p);
-    // An unmasked block would decode into garbage: Reserved would not be 0.
-    if (p.Reserved != 0 || !p.Callback || !p.SourcePath || !p.OutputDir || !p.Options) {
+    // An unmasked block would decode into garbage: the pointers would be
+    // wild and Reserved would not be 0 without ZELT_PROTECT_SOURCES.
+    if (!p.Callback || !p.SourcePath || !p.OutputDir || !p.Options) {
         s.maskedProperly = false;
         return 0;
     }
     std::memcpy(&s.options, p.Options, sizeof s.options);
+    s.protectedSources.clear();
+    if (s.options.RecoveryFlags & ZELT_PROTECT_SOURCES) {
+        for (auto list = reinterpret_cast<const char *const *>(p.Reserved); list && *list; ++list)
+            s.protectedSources.push_back(*list);
+    } else if (p.Reserved != 0) {
+        s.maskedProperly = false;
+        return 0;
+    }
     s.source = p.SourcePath;
     s.outputDir = p.OutputDir;
     bool stopped = false;

@@ -30,6 +30,7 @@ struct FakeEngineScript {
     int calls = 0;
     bool maskedProperly = true;
     std::string source, outputDir;
+    std::vector<std::string> protectedSources; ///< the list passed with ZELT_PROTECT_SOURCES
     RepairOptions options{};
     std::vector<int32_t> answers; ///< the callback's answers to polls
 };
