@@ -29,6 +29,22 @@ inline uint32_t LoadBE32(const uint8_t *p)
     return __builtin_bswap32(v);
 }
 
+inline uint64_t LoadBE64(const uint8_t *p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_bswap64(v);
+}
+
+/// A big-endian number of `width` bytes (1 to 8).
+inline uint64_t LoadBE(const uint8_t *p, uint32_t width)
+{
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < width; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
 inline void StoreBE16(uint8_t *p, uint16_t v)
 {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -41,6 +57,19 @@ inline void StoreBE32(uint8_t *p, uint32_t v)
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
+}
+
+inline void StoreBE64(uint8_t *p, uint64_t v)
+{
+    StoreBE32(p, static_cast<uint32_t>(v >> 32));
+    StoreBE32(p + 4, static_cast<uint32_t>(v));
+}
+
+/// Stores the low `width` bytes (1 to 8) of v, most significant first.
+inline void StoreBE(uint8_t *p, uint64_t v, uint32_t width)
+{
+    for (uint32_t i = width; i-- > 0; v >>= 8)
+        p[i] = static_cast<uint8_t>(v);
 }
 
 inline std::optional<uint64_t> CheckedMul(uint64_t a, uint64_t b)

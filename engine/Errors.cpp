@@ -26,6 +26,7 @@ const char *CauseText(FileErrorCause cause)
     case FileErrorCause::lockViolation: return "A locking violation occurred while accessing %1.";
     case FileErrorCause::diskFull: return "Disk full while accessing %1.";
     case FileErrorCause::endOfFile: return "An attempt was made to access %1 past its end.";
+    case FileErrorCause::notAFile: return "%1 is neither a regular file nor a block device.";
     }
     return "An unknown error occurred while accessing %1.";
 }

@@ -25,6 +25,9 @@ enum class FileErrorCause : int32_t {
     lockViolation = 12,
     diskFull = 13,
     endOfFile = 14,
+    /// A source that is neither a regular file nor a block device (a pipe,
+    /// a terminal, /dev/zero): a scan of it would never end or never start.
+    notAFile = 15,
 };
 
 /// The text of a cause, with "%1" standing for the file name.

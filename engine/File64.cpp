@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <mutex>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -168,6 +170,11 @@ bool CFile64::Open(const std::string &path, uint32_t flags, FileError *error)
     }
     if (!(flags & modeNoInherit))
         oflags &= ~O_CLOEXEC;
+    if (flags & modeNoFollow)
+        oflags |= O_NOFOLLOW;
+    // Never blocks in open: a pipe without a writer (or, for writing,
+    // without a reader) must not hang the caller. Cleared once open.
+    oflags |= O_NONBLOCK;
     if ((flags & modeCreate) && access != 3) {
         oflags |= O_CREAT;
         if (!(flags & modeNoTruncate))
@@ -196,6 +203,11 @@ bool CFile64::Open(const std::string &path, uint32_t flags, FileError *error)
     if (S_ISDIR(st.st_mode) && access != 3) {
         RetryClose(fd);
         return fail(EISDIR);
+    }
+    if (access != 3) {
+        const int fl = fcntl(fd, F_GETFL);
+        if (fl >= 0)
+            fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     }
     AddShare({fd, st.st_dev, st.st_ino, access, share});
     m_fd = fd;
@@ -245,6 +257,12 @@ uint64_t CFile64::GetLength() const
     struct stat st;
     if (Sys().fstat(m_fd, &st) != 0)
         throw FileError::FromErrno(errno);
+    if (S_ISBLK(st.st_mode)) {
+        uint64_t bytes = 0;
+        if (ioctl(m_fd, BLKGETSIZE64, &bytes) != 0)
+            throw FileError::FromErrno(errno);
+        return bytes;
+    }
     return static_cast<uint64_t>(st.st_size);
 }
 

@@ -26,6 +26,9 @@ enum OpenFlags : uint32_t {
     modeCreate = 0x1000,
     modeNoTruncate = 0x2000,
     typeBinary = 0x8000,
+    /// The last part of the path must not be a symbolic link (the open fails
+    /// with ELOOP where it is).
+    modeNoFollow = 0x100000,
 };
 
 /// Seek origins.
@@ -66,6 +69,8 @@ public:
     virtual std::unique_ptr<CFile64> Duplicate() const;
     virtual uint64_t Seek(int64_t offset, uint32_t origin);
     virtual void SetLength(uint64_t length);
+    /// The length of a regular file, or of a block device the size of the
+    /// device.
     virtual uint64_t GetLength() const;
     virtual uint32_t Read(void *buffer, uint32_t count);
     /// Writes all of buffer; a short write raises diskFull with code -1.

@@ -18,7 +18,9 @@ uint32_t DeviceSectorSize(int fd)
     struct stat st;
     if (Sys().fstat(fd, &st) != 0)
         return 0;
-    unsigned maj = major(st.st_dev), min = minor(st.st_dev);
+    // A disk opened itself names its own queue; a file, its disk's.
+    const dev_t dev = S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev;
+    unsigned maj = major(dev), min = minor(dev);
     // A partition's directory has no queue of its own; its disk's has.
     const char *forms[] = {"/sys/dev/block/%u:%u/queue/logical_block_size",
                            "/sys/dev/block/%u:%u/../queue/logical_block_size"};
@@ -55,6 +57,15 @@ bool CFile64Ex::Open(const std::string &path, uint32_t flags, FileError *error)
     m_position = 0;
     if (!CFile64::Open(path, flags, error))
         return false;
+    // Only files and disks have an end to scan to: a pipe or a character
+    // device would hold the scan for ever (or give it nothing).
+    struct stat st;
+    if (Sys().fstat(m_fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        CFile64::Abort();
+        if (error)
+            *error = FileError(FileErrorCause::notAFile, -1, path);
+        return false;
+    }
     uint32_t sector = DeviceSectorSize(m_fd);
     m_sectorSize = sector == 0 ? 512 : sector;
     return true;
@@ -135,8 +146,11 @@ uint32_t CFile64Ex::ReadSectors(uint64_t pos, uint8_t *buffer, uint32_t count)
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             if (fileLength < 0) {
-                struct stat st;
-                fileLength = Sys().fstat(m_fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+                try {
+                    fileLength = static_cast<int64_t>(GetLength());
+                } catch (const FileError &) {
+                    fileLength = 0;
+                }
             }
             uint64_t len = static_cast<uint64_t>(fileLength);
             uint32_t fill = at >= len ? 0 : static_cast<uint32_t>(std::min<uint64_t>(want, len - at));

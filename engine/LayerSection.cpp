@@ -1,7 +1,10 @@
 // Layer-and-mask-information sections: the layer records and the channel
-// image data behind them.
+// image data behind them, in the main layer info or in a tagged block
+// (Lr16, Lr32) of 16- and 32-bit documents, in either layout.
+#include <algorithm>
 #include <cstring>
 
+#include "DocumentWriter.h"
 #include "Messages.h"
 #include "PackBits.h"
 #include "PsdRecoverer.h"
@@ -9,45 +12,184 @@
 namespace zelt {
 
 static constexpr int64_t kMaxLayerSide = 300000;
+/// The most tagged blocks looked at behind a section's global layer mask info.
+static constexpr int kMaxTaggedBlocks = 64;
 
-bool PsdRecoverer::RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesWritten)
+bool PsdRecoverer::InsideRecoveredSection(uint64_t position) const
+{
+    return std::any_of(m_recoveredSections.begin(), m_recoveredSections.end(),
+                       [position](const auto &r) { return position >= r.first && position < r.second; });
+}
+
+bool PsdRecoverer::RecoverLayerSection(uint64_t &sectionLength, uint32_t &filesWritten)
 {
     sectionLength = filesWritten = 0;
-    uint8_t b[8];
-    if (!m_source.ReadExact(b, 4))
-        return false;
-    sectionLength = LoadBE32(b);
-    if (sectionLength == 0 || !m_source.ReadExact(b + 4, 4))
-        return false;
-    const uint32_t infoLength = LoadBE32(b + 4);
-    // 64-bit sums: "layer info length + 4" never wraps.
-    if (infoLength == 0 || infoLength > sectionLength || uint64_t{infoLength} + 4 > sectionLength)
-        return false;
-    const uint64_t end = m_source.GetPosition() + infoLength;
+    const uint64_t start = m_source.GetPosition();
+    // At the key of a tagged block of layers, the key and the block's length
+    // look like a section's two lengths: the block is read by itself.
+    if (start >= 4) {
+        uint8_t b[8];
+        m_source.SeekTo(start - 4);
+        if (m_source.ReadExact(b, 8) && MayStartLayerBlock(b))
+            return false;
+    }
+    if (LayoutFixedAt(start))
+        return TryLayerSection(start, m_layout, sectionLength, filesWritten);
+    return TryLayerSection(start, kDocumentLayout, sectionLength, filesWritten) ||
+           TryLayerSection(start, kLargeLayout, sectionLength, filesWritten);
+}
 
-    if (!ReadLayerRecords(end) || m_layerCount == 0) {
+bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength,
+                                   uint32_t &filesWritten)
+{
+    const uint32_t n = layout.LengthBytes();
+    uint8_t b[16];
+    m_source.SeekTo(start);
+    if (!m_source.ReadExact(b, n))
+        return false;
+    const uint64_t section = LoadBE(b, n);
+    if (section == 0 || section > kMaxSectionLength || !m_source.ReadExact(b + 8, n))
+        return false;
+    const uint64_t infoLength = LoadBE(b + 8, n);
+    uint16_t depth = m_properties.depth;
+    uint64_t end;
+    if (infoLength == 0) {
+        // Layers of a 16- or 32-bit document: in a tagged block behind the
+        // global layer mask info.
+        uint64_t body, length;
+        if (!FindLayerBlock(m_source.GetPosition(), start + n + section, layout, body, length, depth))
+            return false;
+        m_source.SeekTo(body);
+        end = body + length;
+    } else {
+        // 64-bit sums: "layer info length + its field" never wraps.
+        if (infoLength > section || infoLength + n > section)
+            return false;
+        end = m_source.GetPosition() + infoLength;
+    }
+    if (!ReadLayerRecords(end, layout, depth) || m_layerCount == 0) {
         DiscardLayers();
         return false;
     }
+    sectionLength = section;
+    m_sectionLayout = layout;
+    m_recoveredSections.emplace_back(start, start + n + section);
+    return RecoverLayers(depth, layout, filesWritten);
+}
 
+// The tagged blocks of a section from `from` (its global layer mask info) to
+// end: the body of the first that holds layers, and the depth its key
+// states. Blocks are padded to 4 bytes by most writers, to 2 by some.
+bool PsdRecoverer::FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body,
+                                  uint64_t &length, uint16_t &depth)
+{
+    uint8_t b[12];
+    m_source.SeekTo(from);
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    uint64_t pos = from + 4 + LoadBE32(b);
+    for (int k = 0; k < kMaxTaggedBlocks && pos + 12 <= end; ++k) {
+        m_source.SeekTo(pos);
+        if (!m_source.ReadExact(b, 8))
+            return false;
+        const uint32_t sig = LoadBE32(b), key = LoadBE32(b + 4);
+        if (sig != kBlendSignature && sig != kSignature64)
+            return false;
+        const uint32_t w = layout.TaggedLengthBytes(key);
+        if (!m_source.ReadExact(b, w))
+            return false;
+        const uint64_t len = LoadBE(b, w);
+        const uint64_t data = m_source.GetPosition();
+        if (len > end - std::min(end, data))
+            return false;
+        if (key == FourCC("Lr16") || key == FourCC("Lr32")) {
+            body = data;
+            length = len;
+            depth = key == FourCC("Lr16") ? 16 : 32;
+            return true;
+        }
+        // The next block: where a signature is, after padding to 4, to 2 or
+        // none.
+        const uint64_t next = data + len;
+        const uint64_t tries[3] = {(next + 3) & ~uint64_t{3}, next + (len & 1), next};
+        pos = end;
+        for (uint64_t t : tries) {
+            m_source.SeekTo(t);
+            if (m_source.ReadExact(b, 4) && (LoadBE32(b) == kBlendSignature || LoadBE32(b) == kSignature64)) {
+                pos = t;
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
+{
+    filesWritten = 0;
+    const uint64_t start = m_source.GetPosition();
+    uint8_t b[16];
+    if (!m_source.ReadExact(b, 8) || !MayStartLayerBlock(b) || InsideRecoveredSection(start))
+        return false;
+    const uint16_t depth = LoadBE32(b + 4) == FourCC("Lr16") ? 16 : 32;
+    const Layout layouts[2] = {LayoutFixedAt(start) ? m_layout : kDocumentLayout, kLargeLayout};
+    const int tries = LayoutFixedAt(start) ? 1 : 2;
+    for (int t = 0; t < tries; ++t) {
+        const Layout &layout = layouts[t];
+        const uint32_t w = layout.TaggedLengthBytes(FourCC("Lr16"));
+        m_source.SeekTo(start + 8);
+        if (!m_source.ReadExact(b, w))
+            continue;
+        const uint64_t length = LoadBE(b, w);
+        const uint64_t body = start + 8 + w;
+        if (length < 2 || length > kMaxSectionLength)
+            continue;
+        if (!ReadLayerRecords(body + length, layout, depth) || m_layerCount == 0) {
+            DiscardLayers();
+            continue;
+        }
+        m_sectionLayout = layout;
+        m_recoveredSections.emplace_back(start, body + length);
+        return RecoverLayers(depth, layout, filesWritten);
+    }
+    return false;
+}
+
+bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten)
+{
     // One layer at a time: read its channels, write its files, release its
     // samples. The files and messages are those of reading every layer first.
     bool stopped = false;
     try {
+        if (m_job.Flag(ZELT_RECOVER_REBUILD))
+            m_document = RebuiltDocument::Begin(*this, depth, layout);
         for (std::size_t i = 0; i < m_layerCount; ++i) {
             LayerRecord &layer = m_layers[i];
+            const auto index = static_cast<uint32_t>(i);
+            m_job.PollAbort();
             // The layer's sample buffers come from the pool, which keeps their
             // memory for the next layer instead of giving it back each time.
             for (std::size_t c = 0; c < layer.channels.size(); ++c)
                 layer.channels[c].samples.swap(m_samplePool[c]);
-            ReadChannelData(layer, stopped);
+            ReadChannelData(layer, stopped, depth, layout);
             if (layer.valid) {
-                m_job.NotifyFormatted(MSG_STATUS, kMsgReadLayer, static_cast<unsigned>(i));
-                if (WriteLayerFile(layer, static_cast<uint32_t>(i))) {
-                    ++filesWritten;
-                    ++m_recovered;
+                uint64_t fromSource = 0;
+                for (const ChannelRecord &c : layer.channels)
+                    fromSource += c.fromSource;
+                if (layer.Empty()) {
+                    m_job.NotifyFormatted(MSG_STATUS, kMsgLayerNoPixels, index);
+                } else if (fromSource == 0) {
+                    m_job.NotifyFormatted(MSG_STATUS, kMsgLayerNoData, index);
+                } else {
+                    m_job.NotifyFormatted(MSG_STATUS, kMsgReadLayer, index);
+                    if (WriteLayerFile(layer, index, depth)) {
+                        ++filesWritten;
+                        ++m_recovered;
+                    }
                 }
             }
+            if (m_document)
+                m_document->AddLayer(i, layer);
             for (std::size_t c = 0; c < layer.channels.size(); ++c)
                 layer.channels[c].samples.swap(m_samplePool[c]);
         }
@@ -56,6 +198,10 @@ bool PsdRecoverer::RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesW
         throw;
     }
     DiscardLayers();
+    // The pool keeps a layer's memory only while its section is read.
+    for (auto &buffer : m_samplePool)
+        if (buffer.capacity() > (64u << 20))
+            std::vector<uint8_t>().swap(buffer);
     return true;
 }
 
@@ -68,8 +214,43 @@ void PsdRecoverer::DiscardLayers()
     m_layerCount = 0;
 }
 
-bool PsdRecoverer::ReadLayerRecords(uint64_t end)
+// The mask data at the start of a layer's extra data: a 4-byte length M,
+// then the mask's rectangle and default colour (M of 18 or more) and the
+// real mask's (M of 36 or more). Read without moving the record parse.
+void PsdRecoverer::ReadMaskData(LayerRecord &r)
 {
+    r.mask = r.realMask = MaskRect{};
+    if (r.extraLength < 4 + 18)
+        return;
+    uint8_t b[4 + 36];
+    m_source.SeekTo(r.extraOffset);
+    if (!m_source.ReadExact(b, 4))
+        return;
+    const uint32_t m = LoadBE32(b);
+    if (m < 18 || uint64_t{m} + 4 > r.extraLength)
+        return;
+    const uint32_t want = m >= 36 ? 36 : 18;
+    if (!m_source.ReadExact(b + 4, want))
+        return;
+    auto take = [](MaskRect &rect, const uint8_t *at, uint8_t colour) {
+        rect.present = true;
+        rect.top = static_cast<int32_t>(LoadBE32(at));
+        rect.left = static_cast<int32_t>(LoadBE32(at + 4));
+        rect.bottom = static_cast<int32_t>(LoadBE32(at + 8));
+        rect.right = static_cast<int32_t>(LoadBE32(at + 12));
+        rect.defaultColour = colour;
+        const int64_t h = int64_t{rect.bottom} - rect.top, w = int64_t{rect.right} - rect.left;
+        rect.usable = h > 0 && w > 0 && h <= kMaxLayerSide && w <= kMaxLayerSide;
+    };
+    take(r.mask, b + 4, b[4 + 16]);
+    if (m >= 36)
+        take(r.realMask, b + 4 + 20, b[4 + 19]);
+}
+
+bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t depth)
+{
+    if (depth == 0)
+        depth = m_properties.depth;
     // Every field read is checked: a short read, or a position past end after
     // the read, fails the whole section.
     auto field = [&](uint8_t *dst, uint32_t n) {
@@ -80,14 +261,16 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end)
     if (!field(b, 2))
         return false;
     const int16_t stored = static_cast<int16_t>(LoadBE16(b));
+    m_storedLayerCount = stored;
     const uint32_t count = stored < 0 ? static_cast<uint32_t>(-int32_t{stored}) : static_cast<uint32_t>(stored);
-    const uint32_t bps = BytesPerSample(m_properties.depth);
+    const uint32_t lengthBytes = layout.LengthBytes();
 
     for (uint32_t k = 0; k < count; ++k) {
         if (m_layerCount == m_layers.size())
             m_layers.emplace_back();
         LayerRecord &r = m_layers[m_layerCount++];
         r.valid = true;
+        r.overBudget = false;
         r.channels.clear();
 
         if (!field(b, 16))
@@ -109,78 +292,150 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end)
         if (channelCount > 24)
             return false;
         for (uint16_t c = 0; c < channelCount; ++c) {
-            if (!field(b, 6))
+            if (!field(b, 2 + lengthBytes))
                 return false;
             ChannelRecord &ch = r.channels.emplace_back();
             ch.id = static_cast<int16_t>(LoadBE16(b));
-            ch.dataLength = LoadBE32(b + 2);
+            ch.dataLength = LoadBE(b + 2, lengthBytes);
         }
-        if (!field(b, 4) || LoadBE32(b) != kBlendSignature)
+        if (!field(r.blend.data(), 4) || LoadBE32(r.blend.data()) != kBlendSignature)
             return false;
-        m_source.SeekTo(m_source.GetPosition() + 8);
+        // Blend mode key, opacity, clipping, flags, filler: kept as stored,
+        // not tested against end.
+        if (m_source.Read(r.blend.data() + 4, 8) != 8)
+            return false;
         if (!field(b, 4))
             return false;
-        m_source.SeekTo(m_source.GetPosition() + LoadBE32(b));
+        r.extraLength = LoadBE32(b);
+        r.extraOffset = m_source.GetPosition();
+        ReadMaskData(r);
+        m_source.SeekTo(r.extraOffset + r.extraLength);
 
         // A layer too large to hold in memory is passed over like one whose
         // bounds fail: its data is skipped by the stored lengths.
         if (r.valid) {
-            auto plane = CheckedMul(r.height, r.width, bps);
-            auto total = plane ? CheckedMul(*plane, r.channels.size()) : std::nullopt;
-            if (!total || *total > m_memoryBudget)
+            std::optional<uint64_t> total = 0;
+            for (const ChannelRecord &ch : r.channels) {
+                const MaskRect *m = r.MaskFor(ch.id);
+                const auto plane = CheckedMul(RowBytes(m ? m->Width() : r.width, depth), m ? m->Height() : r.height);
+                total = plane && total ? CheckedAdd(*total, *plane) : std::nullopt;
+            }
+            if (!total || *total > m_memoryBudget) {
                 r.valid = false;
+                r.overBudget = true;
+            }
         }
     }
     return true;
 }
 
-void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped)
+void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped, uint16_t depth, const Layout &layout,
+                                   bool probe)
 {
-    const uint32_t bps = BytesPerSample(m_properties.depth);
-    const std::size_t rowLength = std::size_t{layer.width} * bps;
-    const std::size_t planeSize = rowLength * layer.height; // checked against the budget
-
     for (ChannelRecord &ch : layer.channels) {
         const uint64_t start = m_source.GetPosition();
-        if (!layer.valid) {
-            m_source.SeekTo(start + ch.dataLength);
-            continue;
-        }
-        // Every sample not read or decoded below is 0xFF; the buffer is
-        // filled only where that is so.
-        ch.samples.resize(planeSize);
-        uint8_t *samples = ch.samples.data();
-        std::size_t done = 0; // samples read or decoded, from the start
-        if (!stopped && uint64_t{ch.dataLength} > uint64_t{2} * layer.height) {
-            uint8_t b[2];
-            if (!m_source.ReadExact(b, 2)) {
-                stopped = true;
-            } else if (const uint16_t compression = LoadBE16(b); compression == 0) {
-                done = m_source.ReadLarge(samples, planeSize);
-            } else if (compression == 1) {
-                const std::size_t lengthsSize = std::size_t{layer.height} * 2;
-                m_rowLengths.resize(lengthsSize);
-                if (lengthsSize > 0 &&
-                    m_source.Read(m_rowLengths.data(), static_cast<uint32_t>(lengthsSize)) != lengthsSize) {
-                    stopped = true;
-                } else {
-                    // A row whose stored bytes run out is kept as decoded; the
-                    // rows after it are not decoded.
-                    for (uint32_t r = 0; r < layer.height; ++r) {
-                        const uint16_t stored = LoadBE16(m_rowLengths.data() + std::size_t{r} * 2);
-                        const bool whole = DecodeRleRow(m_source, rowLength, stored, samples + done, m_rleInput);
-                        done += rowLength;
-                        if (!whole)
-                            break;
-                    }
-                }
-            }
-        }
-        if (done < planeSize)
-            std::memset(samples + done, 0xFF, planeSize - done);
-        if (!stopped)
+        if (layer.valid)
+            DecodeChannel(ch, layer, stopped, depth, layout, probe);
+        if (!layer.valid || !stopped)
             m_source.SeekTo(start + ch.dataLength);
     }
+}
+
+void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bool &stopped, uint16_t depth,
+                                 const Layout &layout, bool probe)
+{
+    const MaskRect *mask = layer.MaskFor(ch.id);
+    ch.height = mask ? mask->Height() : layer.height;
+    ch.width = mask ? mask->Width() : layer.width;
+    ch.fromSource = 0;
+    ch.wholeRows = 0;
+    ch.decoded = !mask || mask->usable;
+    const uint64_t rowBytes = RowBytes(ch.width, depth);
+    const uint64_t planeSize = rowBytes * ch.height; // checked against the budget
+    if (!probe)
+        ch.samples.resize(planeSize);
+    uint8_t *samples = probe ? nullptr : ch.samples.data();
+    uint64_t done = 0; // samples read or decoded, from the start
+    const uint64_t sourceLength = probe ? SourceLength() : 0;
+
+    if (!stopped && ch.decoded && ch.dataLength > 2) {
+        uint8_t b[2];
+        if (!m_source.ReadExact(b, 2)) {
+            stopped = true;
+        } else if (const uint16_t compression = LoadBE16(b); planeSize == 0) {
+            // nothing to read into
+        } else if (compression == 0) {
+            if (probe) {
+                const uint64_t pos = m_source.GetPosition();
+                done = std::min(planeSize, sourceLength > pos ? sourceLength - pos : 0);
+            } else {
+                while (done < planeSize) {
+                    const uint64_t piece = std::min<uint64_t>(planeSize - done, 16u << 20);
+                    const uint64_t got = m_source.ReadLarge(samples + done, piece);
+                    done += got;
+                    m_job.Tick(got);
+                    if (got < piece)
+                        break;
+                }
+            }
+            ch.fromSource = done;
+            ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
+        } else if (compression == 1) {
+            const uint32_t w = layout.RowLengthBytes();
+            const std::size_t lengthsSize = std::size_t{ch.height} * w;
+            m_rowLengths.resize(lengthsSize);
+            if (m_source.ReadLarge(m_rowLengths.data(), lengthsSize) != lengthsSize) {
+                stopped = true;
+            } else {
+                // A row whose stored bytes run out is kept as decoded; the
+                // rows after it are not decoded.
+                for (uint32_t r = 0; r < ch.height; ++r) {
+                    const auto stored = static_cast<uint32_t>(LoadBE(m_rowLengths.data() + std::size_t{r} * w, w));
+                    bool whole;
+                    if (probe) {
+                        const uint64_t pos = m_source.GetPosition();
+                        whole = pos + stored <= sourceLength;
+                        m_source.SeekTo(pos + stored);
+                    } else {
+                        uint64_t from = 0;
+                        whole = DecodeRleRow(m_source, rowBytes, stored, samples + done, m_rleInput, &from);
+                        ch.fromSource += from;
+                        m_job.Tick(stored);
+                    }
+                    done += rowBytes;
+                    if (!whole)
+                        break;
+                    ++ch.wholeRows;
+                }
+            }
+        } else if (compression == 2 || compression == 3) {
+            m_inflater.Start(m_source, ch.dataLength - 2);
+            uint64_t produced = 0;
+            if (probe) {
+                m_scratch.resize(64 * 1024);
+                while (produced < planeSize && !m_inflater.Done())
+                    produced += m_inflater.Fill(m_scratch.data(), std::min<uint64_t>(planeSize - produced, m_scratch.size()));
+            } else {
+                while (produced < planeSize && !m_inflater.Done()) {
+                    const uint64_t got = m_inflater.Fill(samples + produced, std::min<uint64_t>(planeSize - produced, 16u << 20));
+                    produced += got;
+                    m_job.Tick(got);
+                }
+            }
+            if (compression == 3) {
+                if (probe)
+                    produced = depth == 16 ? produced & ~uint64_t{1}
+                               : depth == 32 ? produced / rowBytes * rowBytes : produced;
+                else
+                    produced = UndoPrediction(samples, produced, ch.width, rowBytes, depth);
+            }
+            done = produced;
+            ch.fromSource = done;
+            ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
+        }
+    }
+    if (!probe && done < planeSize)
+        std::memset(samples + done, 0xFF, planeSize - done);
 }
 
 } // namespace zelt

@@ -3,77 +3,178 @@
 #include <cstring>
 #include <memory>
 
+#include "DocumentWriter.h"
 #include "Messages.h"
 #include "PackBits.h"
 #include "PsdRecoverer.h"
 
 namespace zelt {
 
+// Reads the planes of a merged image one channel after the other, from the
+// source's position at Begin. Reset goes back to the first channel, so that
+// the planes can be read twice.
+class PsdRecoverer::MergedReader {
+public:
+    MergedReader(PsdRecoverer &r, const Layout &layout) : m_r(r), m_layout(layout), m_p(r.m_properties) {}
+
+    /// The compression field and, for run-length data, every row length.
+    /// False when they are not all there, or a plane would not fit the
+    /// memory budget.
+    bool Begin()
+    {
+        const auto rowBytes = CheckedMul(RowBytes(m_p.width, m_p.depth), 1);
+        const auto planeSize = CheckedMul(RowBytes(m_p.width, m_p.depth), m_p.height);
+        // A channel too large for the memory budget is not read.
+        if (!rowBytes || !planeSize || *planeSize > m_r.m_memoryBudget)
+            return false;
+        m_rowBytes = *rowBytes;
+        m_planeSize = *planeSize;
+        uint8_t b[2];
+        if (!m_r.m_source.ReadExact(b, 2))
+            return false;
+        m_compression = LoadBE16(b);
+        if (m_compression == 1) {
+            const auto count = CheckedMul(m_p.channels, m_p.height, m_layout.RowLengthBytes());
+            if (!count || *count > m_r.m_memoryBudget)
+                return false;
+            m_r.m_rowLengths.resize(*count);
+            if (m_r.m_source.ReadLarge(m_r.m_rowLengths.data(), *count) != *count)
+                return false;
+        }
+        m_start = m_r.m_source.GetPosition();
+        return true;
+    }
+
+    void Reset()
+    {
+        m_r.m_source.SeekTo(m_start);
+        if (m_compression == 2 || m_compression == 3)
+            m_r.m_inflater.Start(m_r.m_source);
+    }
+
+    uint64_t PlaneSize() const { return m_planeSize; }
+
+    /// The plane of channel c, the channels taken in order after Reset.
+    /// Gives the number of its bytes that came from the source.
+    uint64_t Fill(uint32_t c, uint8_t *plane)
+    {
+        CFile64Ex &source = m_r.m_source;
+        RecoveryJob &job = m_r.m_job;
+        uint64_t done = 0, fromSource = 0;
+        if (m_compression == 0) {
+            while (done < m_planeSize) {
+                const uint64_t piece = std::min<uint64_t>(m_planeSize - done, 16u << 20);
+                const uint64_t got = source.ReadLarge(plane + done, piece);
+                done += got;
+                job.Tick(got);
+                if (got < piece)
+                    break;
+            }
+            fromSource = done;
+        } else if (m_compression == 1) {
+            const uint32_t w = m_layout.RowLengthBytes();
+            const uint8_t *lengths = m_r.m_rowLengths.data() + uint64_t{c} * m_p.height * w;
+            for (uint32_t r = 0; r < m_p.height; ++r) {
+                const auto stored = static_cast<uint32_t>(LoadBE(lengths + uint64_t{r} * w, w));
+                uint64_t from = 0;
+                const bool whole = DecodeRleRow(source, m_rowBytes, stored, plane + r * m_rowBytes, m_r.m_rleInput, &from);
+                fromSource += from;
+                done += m_rowBytes;
+                job.Tick(stored);
+                if (!whole)
+                    break;
+            }
+        } else if (m_compression == 2 || m_compression == 3) {
+            Inflater &z = m_r.m_inflater;
+            while (done < m_planeSize && !z.Done()) {
+                const uint64_t got = z.Fill(plane + done, std::min<uint64_t>(m_planeSize - done, 16u << 20));
+                done += got;
+                job.Tick(got);
+            }
+            if (m_compression == 3)
+                done = UndoPrediction(plane, done, m_p.width, m_rowBytes, m_p.depth);
+            fromSource = done;
+        }
+        if (done < m_planeSize)
+            std::memset(plane + done, 0xFF, m_planeSize - done);
+        return fromSource;
+    }
+
+private:
+    PsdRecoverer &m_r;
+    Layout m_layout;
+    ImageProperties m_p;
+    uint16_t m_compression = 0;
+    uint64_t m_rowBytes = 0, m_planeSize = 0, m_start = 0;
+};
+
 // The merged image is streamed: one plane buffer, filled and written one
-// channel after the other.
-template <class FillPlane>
-bool PsdRecoverer::WriteMergedImageFile(uint64_t planeSize, FillPlane fill, const std::string &sourcePath)
+// channel after the other. A merged image of which nothing came from the
+// source is not written.
+bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string &sourcePath)
 {
-    std::string path = MergedImageName(m_outputDir + PathFileName(sourcePath));
-    CFile64 file;
-    if (!CreateOutput(file, path))
-        return false;
     const ImageProperties &p = m_properties;
-    WriteFileHead(file, p.channels, p.height, p.width, p.depth, p.mode);
+    const uint64_t planeSize = reader.PlaneSize();
     std::unique_ptr<uint8_t[]> plane(new uint8_t[planeSize == 0 ? 1 : planeSize]);
+    reader.Reset();
+    if (p.channels == 0 || reader.Fill(0, plane.get()) == 0) {
+        // The first plane got nothing: the others are read for a sample
+        // before anything is created, and all are read again for the file.
+        bool any = false;
+        for (uint32_t c = 1; c < p.channels && !any; ++c)
+            any = reader.Fill(c, plane.get()) != 0;
+        if (!any) {
+            m_job.NotifyFormatted(MSG_STATUS, kMsgMergedNoData);
+            return false;
+        }
+        reader.Reset();
+        reader.Fill(0, plane.get());
+    }
+    const Layout layout = LayoutForFile(p.height, p.width, 64 + 768 + planeSize * p.channels);
+    const std::string counter = "_" + std::to_string(MergedImageCounter());
+    OutputFile file(m_job);
+    if (!file.Create(m_namer, WithExtension(MergedImageName(m_outputDir + PathFileName(sourcePath)), layout),
+                     counter.size()))
+        return false;
+    WriteFileHead(file.Out(), layout, p.channels, p.height, p.width, p.depth, p.mode);
     for (uint32_t c = 0; c < p.channels; ++c) {
-        fill(c, plane.get());
-        WriteAll(file, plane.get(), planeSize);
+        if (c > 0)
+            reader.Fill(c, plane.get());
+        file.Out().Write(plane.get(), planeSize);
+        if (m_document)
+            m_document->MergedPlane(plane.get(), planeSize);
     }
     file.Close();
-    m_job.Notify(MSG_FILE_WRITTEN, path);
     return true;
 }
 
-bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath)
+bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout)
 {
+    m_job.PollAbort();
     m_job.NotifyFormatted(MSG_STATUS, kMsgReadMerged);
-    const ImageProperties p = m_properties;
-    const uint32_t bps = BytesPerSample(p.depth);
-    const auto rowLength = CheckedMul(p.width, bps);
-    const auto planeSize = CheckedMul(p.height, p.width, bps);
-    // A channel too large for the memory budget is not read.
-    if (!rowLength || !planeSize || *planeSize > m_memoryBudget)
-        return false;
+    MergedReader reader(*this, layout);
+    return reader.Begin() && WriteMergedImageFile(reader, sourcePath);
+}
 
-    uint8_t b[2];
-    if (!m_source.ReadExact(b, 2))
-        return false;
-    const uint16_t compression = LoadBE16(b);
-
-    if (compression == 1) {
-        const auto count = CheckedMul(p.channels, p.height, 2);
-        if (!count || *count > m_memoryBudget)
-            return false;
-        m_rowLengths.resize(*count);
-        if (m_source.ReadLarge(m_rowLengths.data(), *count) != *count)
-            return false;
-    }
-
-    const uint64_t size = *planeSize;
-    const std::size_t row = *rowLength;
-    auto fill = [&](uint32_t c, uint8_t *plane) {
-        if (compression == 0) {
-            const uint64_t got = m_source.ReadLarge(plane, size);
-            std::memset(plane + got, 0xFF, size - got);
-        } else if (compression == 1) {
-            std::memset(plane, 0xFF, size);
-            const uint8_t *lengths = m_rowLengths.data() + uint64_t{c} * p.height * 2;
-            for (uint32_t r = 0; r < p.height; ++r) {
-                if (!DecodeRleRow(m_source, row, LoadBE16(lengths + uint64_t{r} * 2), plane + r * row,
-                                  m_rleInput))
-                    break;
+void PsdRecoverer::FinishDocument(uint64_t d, DocumentMerged merged, const Layout &layout)
+{
+    std::unique_ptr<RebuiltDocument> document = std::move(m_document);
+    if (merged == DocumentMerged::recoveredBefore) {
+        // Recovered at an earlier position: read once more, into the
+        // document only.
+        m_source.SeekTo(d);
+        MergedReader reader(*this, layout);
+        if (reader.Begin()) {
+            std::unique_ptr<uint8_t[]> plane(new uint8_t[reader.PlaneSize() == 0 ? 1 : reader.PlaneSize()]);
+            reader.Reset();
+            for (uint32_t c = 0; c < m_properties.channels; ++c) {
+                reader.Fill(c, plane.get());
+                document->MergedPlane(plane.get(), reader.PlaneSize());
             }
-        } else {
-            std::memset(plane, 0xFF, size);
         }
-    };
-    return WriteMergedImageFile(size, fill, sourcePath);
+    }
+    if (document->Finish())
+        ++m_recovered;
 }
 
 } // namespace zelt

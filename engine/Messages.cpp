@@ -14,6 +14,25 @@ const char *LoadMessage(int id)
     case kMsgCannotCreateFile: return "Error 4: Cannot create file. %1";
     case kMsgReadLayer: return "Read data of layer %u.";
     case kMsgReadMerged: return "Read merged image data.";
+    case kMsgOutputIsSource: return "%s is the file being repaired: the output is named %s instead.";
+    case kMsgOutputIsOtherSource: return "%s is another file of this repair run: the output is named %s instead.";
+    case kMsgOutputIsLink:
+        return "%s is not a plain file (a link, a pipe or a device): the output is named %s instead.";
+    case kMsgNameTooLong: return "The name %s is too long for the file system: the output is named %s instead.";
+    case kMsgLayerNoData: return "Layer %u has no pixel data left in the file: no file written.";
+    case kMsgMergedNoData: return "The merged image has no pixel data left in the file: no file written.";
+    case kMsgLayerNoPixels: return "Layer %u has no pixels (a group or an adjustment layer): no file written.";
+    case kMsgUnsafeOutputDir:
+        return "Error 5: The output directory %s belongs to another user and others may write in it: nothing is "
+               "written there.";
+    case kMsgLayerRows: return "Layer %u \"%s\" (%u x %u): %u of %u rows read; %u filled with white.";
+    case kMsgLayerLeftOutBounds:
+        return "Layer %u \"%s\" is left out of the rebuilt document: its bounds are not plausible.";
+    case kMsgLayerLeftOutMemory:
+        return "Layer %u \"%s\" is left out of the rebuilt document: it does not fit in the memory available.";
+    case kMsgCompositeTooLarge:
+        return "The rebuilt document's merged image does not fit in the memory available: it is left white.";
+    case kMsgPropertiesFound: return "Image properties found in the surviving data: %s (%s).";
     default: return "";
     }
 }

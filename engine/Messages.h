@@ -16,6 +16,19 @@ enum MessageId : int {
     kMsgCannotCreateFile = 14, // "Error 4: Cannot create file. %1"
     kMsgReadLayer = 15,        // "Read data of layer %u."
     kMsgReadMerged = 16,       // "Read merged image data."
+    kMsgOutputIsSource = 17,
+    kMsgOutputIsOtherSource = 18,
+    kMsgOutputIsLink = 19,
+    kMsgNameTooLong = 20,
+    kMsgLayerNoData = 21,
+    kMsgMergedNoData = 22,
+    kMsgLayerNoPixels = 23,
+    kMsgUnsafeOutputDir = 24,
+    kMsgLayerRows = 25,
+    kMsgLayerLeftOutBounds = 26,
+    kMsgLayerLeftOutMemory = 27,
+    kMsgCompositeTooLarge = 28,
+    kMsgPropertiesFound = 29,
 };
 
 /// The text of a message; an empty text for an unknown identifier.

@@ -7,9 +7,10 @@
 
 namespace zelt {
 
-std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t rowLength)
+std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t rowLength,
+                           std::size_t *filled)
 {
-    std::size_t i = 0, o = 0;
+    std::size_t i = 0, o = 0, missing = 0;
     while (i < n && o < rowLength) {
         const uint8_t h = in[i];
         // The common case in photographs: a run of at most 16 bytes, with 16
@@ -39,6 +40,7 @@ std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::
                 const std::size_t have = from < n ? n - from : 0;
                 std::memcpy(out + o, in + from, have);
                 std::memset(out + o + have, 0xFF, run - have);
+                missing += run - have;
             }
             o += run;
             i += run + 1;
@@ -47,31 +49,49 @@ std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::
         } else {
             const std::size_t run = std::min<std::size_t>(257u - h, rowLength - o);
             const uint8_t value = i + 1 < n ? in[i + 1] : uint8_t{0xFF};
+            if (i + 1 >= n)
+                missing += run;
             std::memset(out + o, value, run);
             o += run;
             i += 2;
         }
     }
+    if (filled)
+        *filled = missing;
     return o;
 }
 
-bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint16_t storedLength, uint8_t *out,
-                  std::vector<uint8_t> &input)
+bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint32_t storedLength, uint8_t *out,
+                  std::vector<uint8_t> &input, uint64_t *fromSource)
 {
+    if (fromSource)
+        *fromSource = 0;
     if (rowLength == 0)
         return true;
-    if (rowLength < 8) {
-        const auto want = static_cast<uint32_t>(rowLength);
-        const uint32_t got = source.Read(out, want);
-        std::memset(out + got, 0, rowLength - got);
-        return got == want;
+    if (storedLength == 0) {
+        std::memset(out, 0, rowLength);
+        if (fromSource)
+            *fromSource = rowLength;
+        return true;
     }
-    if (input.size() < std::size_t{storedLength} + 1)
-        input.resize(std::size_t{storedLength} + 1);
-    const uint32_t n = source.Read(input.data(), storedLength);
-    const std::size_t produced = DecodePackBits(input.data(), n, out, rowLength);
+    // No PackBits row of rowLength bytes needs more than about twice as many
+    // stored bytes; a longer stored length is damage, and only that much of
+    // it is read before the rest is passed over.
+    const uint64_t cap = std::max<uint64_t>(65536, uint64_t{rowLength} * 2 + 16);
+    const auto want = static_cast<uint32_t>(std::min<uint64_t>(storedLength, cap));
+    if (input.size() < std::size_t{want} + 1)
+        input.resize(std::size_t{want} + 1);
+    const uint64_t at = source.GetPosition();
+    const uint32_t n = source.Read(input.data(), want);
+    std::size_t filled = 0;
+    const std::size_t produced = DecodePackBits(input.data(), n, out, rowLength, &filled);
     std::memset(out + produced, 0, rowLength - produced); // bytes the runs did not reach
-    return n == storedLength;
+    if (fromSource)
+        *fromSource = produced - filled;
+    if (want == storedLength)
+        return n == storedLength;
+    source.SeekTo(at + storedLength);
+    return n == want && at + storedLength <= source.GetLength();
 }
 
 } // namespace zelt

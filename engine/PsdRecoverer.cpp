@@ -1,5 +1,7 @@
 #include "PsdRecoverer.h"
 
+#include "DocumentWriter.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -110,6 +112,16 @@ std::string MergedImageName(const std::string &path)
     return name;
 }
 
+uint32_t ModeColourChannels(uint16_t mode)
+{
+    switch (mode) {
+    case 0: case 1: case 2: case 8: return 1;
+    case 3: case 9: return 3;
+    case 4: return 4;
+    default: return 0;
+    }
+}
+
 const ChannelRecord *FindChannel(const std::vector<ChannelRecord> &list, int16_t id)
 {
     for (const ChannelRecord &c : list)
@@ -121,11 +133,9 @@ const ChannelRecord *FindChannel(const std::vector<ChannelRecord> &list, int16_t
 PsdRecoverer::PsdRecoverer(RecoveryJob &job, CFile64Ex &source, const std::string &outputDir,
                            uint64_t &recoveredCount)
     : m_job(job), m_source(source), m_outputDir(AddTrailingBackslash(outputDir)),
-      m_recovered(recoveredCount), m_memoryBudget(DefaultMemoryBudget())
+      m_recovered(recoveredCount), m_memoryBudget(DefaultMemoryBudget()), m_namer(job)
 {
 }
-
-PsdRecoverer::~PsdRecoverer() = default;
 
 uint64_t PsdRecoverer::SourceLength() { return m_source.GetLength(); }
 
@@ -141,7 +151,7 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     const uint32_t width = LoadBE32(h + 18);
     const uint16_t depth = LoadBE16(h + 22);
     const uint16_t mode = LoadBE16(h + 24);
-    if (LoadBE32(h) != kSignature || version != 1)
+    if (LoadBE32(h) != kSignature || (version != 1 && version != 2))
         return false;
     if (channels < 1 || channels > 24)
         return false;
@@ -154,6 +164,12 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     default: return false;
     }
     m_properties = ImageProperties{channels, height, width, depth, mode};
+    // The layout holds for what follows, up to the next header.
+    m_layout.large = version == 2;
+    m_headerSeen = true;
+    m_headerSectionsEnd = m_source.GetPosition();
+    m_resourcesLength = 0;
+    m_resourcesWhole = false;
     return true;
 }
 
@@ -192,7 +208,9 @@ bool PsdRecoverer::ReadColorModeData(uint16_t mode, uint32_t &length)
             m_source.Read(m_duotone.data(), static_cast<uint32_t>(available));
         return available != 0;
     }
-    return length == 0;
+    // Other modes keep colour data too (a 32-bit document's): the section
+    // is passed by its length.
+    return true;
 }
 
 bool PsdRecoverer::SkipSizedSection()
@@ -202,6 +220,27 @@ bool PsdRecoverer::SkipSizedSection()
         return false;
     const uint64_t target = m_source.GetPosition() + LoadBE32(b);
     return m_source.Seek(static_cast<int64_t>(target), begin) == target;
+}
+
+bool PsdRecoverer::SkipHeaderSections()
+{
+    uint8_t b[8];
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    m_resourcesOffset = m_source.GetPosition();
+    m_resourcesLength = LoadBE32(b);
+    m_resourcesWhole = m_resourcesOffset + m_resourcesLength <= SourceLength();
+    m_source.SeekTo(m_resourcesOffset + m_resourcesLength);
+    m_headerSectionsEnd = m_source.GetPosition();
+    // The layer-and-mask section: 4 or 8 bytes of length by the layout.
+    const uint32_t n = m_layout.LengthBytes();
+    if (!m_source.ReadExact(b, n))
+        return false;
+    const uint64_t length = LoadBE(b, n);
+    if (length > kMaxSectionLength)
+        return false;
+    m_source.SeekTo(m_source.GetPosition() + length);
+    return true;
 }
 
 } // namespace zelt

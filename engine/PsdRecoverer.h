@@ -6,32 +6,75 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "BigEndian.h"
 #include "File64Ex.h"
+#include "Inflate.h"
+#include "Layout.h"
+#include "OutputFiles.h"
 #include "RecoveryJob.h"
 
 namespace zelt {
 
 class CFile64;
+class RebuiltDocument;
+class PropertyInference;
 
-/// Bytes per sample: depth / 8, at least 1 (a depth of 1 counts one byte).
+/// Where the merged image of a rebuilt document comes from.
+enum class DocumentMerged { streamed, recoveredBefore, none };
+
+/// Bytes per sample: depth / 8, at least 1.
 inline uint32_t BytesPerSample(uint16_t depth) { return depth / 8 == 0 ? 1u : depth / 8u; }
 
+/// Bytes of one row of width samples: depth 1 packs eight pixels a byte,
+/// rows padded to whole bytes; other depths take BytesPerSample a sample.
+inline uint64_t RowBytes(uint32_t width, uint16_t depth)
+{
+    return depth == 1 ? (uint64_t{width} + 7) / 8 : uint64_t{width} * BytesPerSample(depth);
+}
+
+/// A layer mask's rectangle and default colour, from the layer's mask data.
+struct MaskRect {
+    bool present = false; ///< the mask data holds this rectangle
+    int32_t top = 0, left = 0, bottom = 0, right = 0;
+    uint8_t defaultColour = 0;
+    /// The rectangle can be decoded: not empty, not inverted, within limits.
+    bool usable = false;
+    uint32_t Height() const { return usable ? static_cast<uint32_t>(int64_t{bottom} - top) : 0; }
+    uint32_t Width() const { return usable ? static_cast<uint32_t>(int64_t{right} - left) : 0; }
+};
+
 struct ChannelRecord {
-    int16_t id = 0;          ///< 0 and up colour, -1 transparency, -2 layer mask
-    uint32_t dataLength = 0; ///< stored length, compression field included
+    int16_t id = 0;          ///< 0 and up colour, -1 transparency, -2 layer mask, -3 real mask
+    uint64_t dataLength = 0; ///< stored length, compression field included
     std::vector<uint8_t> samples;
+    /// The decoded plane's own size: the layer's, or its mask's rectangle
+    /// for -2 and -3 (0 x 0 when the mask has no usable rectangle).
+    uint32_t height = 0, width = 0;
+    uint64_t fromSource = 0; ///< bytes of samples read or decoded from the source
+    uint32_t wholeRows = 0;  ///< leading rows whose stored data was read whole
+    bool decoded = false;    ///< its data was there to be decoded (a mask with a rectangle, any other channel)
 };
 
 struct LayerRecord {
     int32_t top = 0, left = 0, bottom = 0, right = 0;
     uint32_t height = 0, width = 0;
     bool valid = true;
+    bool overBudget = false; ///< valid bounds, but too large to hold
     std::vector<ChannelRecord> channels;
+    /// Blend signature and key, opacity, clipping, flags, filler: as stored.
+    std::array<uint8_t, 12> blend{};
+    uint64_t extraOffset = 0; ///< where the extra data starts in the source
+    uint32_t extraLength = 0;
+    MaskRect mask, realMask;
+
+    bool Empty() const { return height == 0 || width == 0; }
+    const MaskRect *MaskFor(int16_t id) const { return id == -2 ? &mask : id == -3 ? &realMask : nullptr; }
 };
 
 /// The first record of list whose identifier is id, or nullptr.
@@ -57,6 +100,10 @@ unsigned long &MergedImageCounter();
 /// channel may take.
 uint64_t DefaultMemoryBudget();
 
+/// The colour channels a layer of this mode has; 0 for any number
+/// (Multichannel, and numbers the format does not know).
+uint32_t ModeColourChannels(uint16_t mode);
+
 class PsdRecoverer {
 public:
     /// recoveredCount is the run's count of recovered files; every layer file
@@ -71,100 +118,194 @@ public:
     const std::vector<std::array<uint8_t, 4>> &Palette() const { return m_palette; }
     const std::vector<uint8_t> &DuotoneData() const { return m_duotone; }
     void SetMemoryBudget(uint64_t bytes) { m_memoryBudget = bytes; }
+    /// The source's path, for the names of the rebuilt document and the preview.
+    void SetSourcePath(const std::string &path) { m_sourcePath = path; }
+    OutputNamer &Namer() { return m_namer; }
+    /// The layout the last file header gave (a document until one is read).
+    const Layout &CurrentLayout() const { return m_layout; }
 
     /// Bytes a scan step looks at before it calls the recognisers: enough
-    /// for a header's signature and a layer section's first record.
-    static constexpr uint32_t kScanWindow = 4 + 4 + 2 + 16 + 2 + 6 * 24 + 4;
+    /// for a header's signature and a layer section's first record in
+    /// either layout.
+    static constexpr uint32_t kScanWindow = 8 + 8 + 2 + 16 + 2 + 10 * 24 + 4;
 
     /// False when the bytes at w cannot start a file header. w holds at
     /// least kScanWindow bytes.
     static bool MayStartHeader(const uint8_t *w) { return LoadBE32(w) == kSignature; }
 
     /// False when the bytes at w cannot start a layer section that
-    /// RecoverLayerSection accepts: the lengths, a layer count that is not 0,
-    /// the first record's channel count and blend signature. w holds at
-    /// least kScanWindow bytes.
-    static bool MayStartLayerSection(const uint8_t *w)
+    /// RecoverLayerSection accepts in the layout: the lengths, a layer count
+    /// that is not 0, the first record's channel count and blend signature;
+    /// for a section whose layer info is empty, a tagged block right after
+    /// the global layer mask info. w holds at least kScanWindow bytes.
+    static bool MayStartLayerSection(const uint8_t *w, bool large)
     {
+        const uint32_t n = large ? 8 : 4;
+        const uint64_t section = large ? LoadBE64(w) : LoadBE32(w);
+        const uint64_t info = large ? LoadBE64(w + 8) : LoadBE32(w + 4);
+        if (info == 0)
+            return MayStartTaggedLayers(w, section, n);
         // The channel count alone rejects nearly all noise. The length tests
         // each fail about half the time on noise; they are joined without
         // branches so that the one branch is predictable.
-        const uint32_t channels = LoadBE16(w + 26);
+        const uint32_t channels = LoadBE16(w + 2 * n + 18);
         if (channels > 24)
             return false;
-        const uint64_t section = LoadBE32(w), info = LoadBE32(w + 4);
-        const bool plausible = (info != 0) & (info + 4 <= section) & (LoadBE16(w + 8) != 0);
-        return plausible && LoadBE32(w + 28 + 6 * channels) == kBlendSignature;
+        const bool plausible =
+            (info + n <= section) & (section < kMaxSectionLength) & (LoadBE16(w + 2 * n) != 0);
+        return plausible && LoadBE32(w + 2 * n + 20 + (n + 2) * channels) == kBlendSignature;
+    }
+    static bool MayStartLayerSection(const uint8_t *w)
+    {
+        return MayStartLayerSection(w, false) || MayStartLayerSection(w, true);
     }
 
-    /// A 26-byte file header at the position; on success its properties
-    /// become current and consumed is 26.
+    /// False when the bytes at w cannot start a tagged block holding layers
+    /// ("8BIM" or "8B64" and the key Lr16 or Lr32).
+    static bool MayStartLayerBlock(const uint8_t *w)
+    {
+        const uint32_t sig = LoadBE32(w), key = LoadBE32(w + 4);
+        return (sig == kBlendSignature || sig == kSignature64) && (key == FourCC("Lr16") || key == FourCC("Lr32"));
+    }
+
+    /// A file header at the position; on success its properties become
+    /// current, its version the layout, and consumed is 26.
     bool MatchFileHeader(uint32_t &consumed);
 
     /// The colour-mode-data section for mode; length gets its stored length
     /// whenever its 4 bytes could be read.
     bool ReadColorModeData(uint16_t mode, uint32_t &length);
 
-    /// Passes one length-prefixed section.
+    /// Passes one length-prefixed section (4-byte length).
     bool SkipSizedSection();
+
+    /// Passes the header's image resources and layer-and-mask section, noting
+    /// where they lie for the documents and the layout rule.
+    bool SkipHeaderSections();
 
     /// A layer-and-mask-information section at the position: its layers are
     /// read and written. sectionLength gets the stored length, filesWritten
-    /// the number of layer files written.
-    bool RecoverLayerSection(uint32_t &sectionLength, uint32_t &filesWritten);
+    /// the number of layer files written. With the rebuilt document asked
+    /// for, the document is left open for FinishDocument.
+    bool RecoverLayerSection(uint64_t &sectionLength, uint32_t &filesWritten);
+    /// The layout of the section RecoverLayerSection accepted last.
+    const Layout &SectionLayout() const { return m_sectionLayout; }
 
-    /// The merged image at the position, read with the current properties.
-    bool RecoverMergedImage(const std::string &sourcePath);
+    /// A tagged block holding layers (Lr16, Lr32) met on its own, where the
+    /// lengths of its section are damaged: its layers are read and written
+    /// like a section's. Blocks inside a section already recovered are not
+    /// read again.
+    bool RecoverLayerBlock(uint32_t &filesWritten);
 
-    /// The layer records up to the bound end.
-    bool ReadLayerRecords(uint64_t end);
+    /// The merged image at the position, read with the current properties in
+    /// the layout. It goes into the open rebuilt document too.
+    bool RecoverMergedImage(const std::string &sourcePath, const Layout &layout = kDocumentLayout);
 
-    /// The channel data of one layer, from the position. `stopped` is set
-    /// when reading stops altogether; from then on valid layers get samples
-    /// of 0xFF and nothing more is read.
-    void ReadChannelData(LayerRecord &layer, bool &stopped);
+    /// Closes the rebuilt document left open by the last section. Its merged
+    /// image: the one RecoverMergedImage just streamed into it, the one
+    /// recovered before at d (read again), or the visible layers composited.
+    void FinishDocument(uint64_t d, DocumentMerged merged, const Layout &layout);
+    bool DocumentOpen() const { return m_document != nullptr; }
+
+    /// The layer records up to the bound end, in the layout; layers too large
+    /// for the memory budget at depth (0: the current one) are not valid.
+    bool ReadLayerRecords(uint64_t end, const Layout &layout = kDocumentLayout, uint16_t depth = 0);
+
+    /// The channel data of one layer, from the position, at depth. `stopped`
+    /// is set when reading stops altogether; from then on valid layers get
+    /// samples of 0xFF and nothing more is read. With probe set nothing is
+    /// kept: only how many rows of each channel would be read whole.
+    void ReadChannelData(LayerRecord &layer, bool &stopped, uint16_t depth, const Layout &layout,
+                         bool probe = false);
+    void ReadChannelData(LayerRecord &layer, bool &stopped) { ReadChannelData(layer, stopped, m_properties.depth, kDocumentLayout); }
+
+    /// The layers parsed last (valid until the next position).
+    std::size_t LayerCount() const { return m_layerCount; }
+    const LayerRecord &Layer(std::size_t i) const { return m_layers[i]; }
 
 private:
     static constexpr uint32_t kSignature = 0x38425053;      // "8BPS"
     static constexpr uint32_t kBlendSignature = 0x3842494D; // "8BIM"
+    static constexpr uint32_t kSignature64 = 0x38423634;    // "8B64"
 
+    static bool MayStartTaggedLayers(const uint8_t *w, uint64_t section, uint32_t n)
+    {
+        const uint32_t global = LoadBE32(w + 2 * n);
+        if (section == 0 || global > kScanWindow - 2 * n - 8)
+            return false;
+        const uint32_t sig = LoadBE32(w + 2 * n + 4 + global);
+        return sig == kBlendSignature || sig == kSignature64;
+    }
+
+    bool TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength, uint32_t &filesWritten);
+    bool FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body, uint64_t &length,
+                        uint16_t &depth);
+    bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten);
+    void DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bool &stopped, uint16_t depth,
+                       const Layout &layout, bool probe);
+    void ReadMaskData(LayerRecord &r);
+    bool InsideRecoveredSection(uint64_t position) const;
     void DiscardLayers();
     uint64_t SourceLength();
+    /// Whether the layouts to try at a position are only the last header's.
+    bool LayoutFixedAt(uint64_t position) const { return m_headerSeen && position >= m_headerSectionsEnd; }
 
     // Writer (PsdWriter.cpp)
-    bool WriteLayerFile(const LayerRecord &layer, uint32_t index);
-    void WriteMaskFile(uint32_t height, uint32_t width, uint16_t depth,
-                       const std::vector<ChannelRecord> &channels, const std::string &layerPath);
-    template <class FillPlane>
-    bool WriteMergedImageFile(uint64_t planeSize, FillPlane fill, const std::string &sourcePath);
-    void WriteFileHead(CFile64 &file, uint16_t channels, uint32_t height, uint32_t width,
-                       uint16_t depth, uint16_t mode);
+    bool WriteLayerFile(const LayerRecord &layer, uint32_t index, uint16_t depth);
+    void WriteMaskFile(const LayerRecord &layer, uint16_t depth, const std::string &layerPath);
+    void WriteFileHead(OutputStream &out, const Layout &layout, uint16_t channels, uint32_t height,
+                       uint32_t width, uint16_t depth, uint16_t mode);
     void AppendColorModeData(uint16_t mode, std::vector<uint8_t> &out) const;
-    void WriteImageData(const std::vector<ChannelRecord> &channels, CFile64 &file);
-    bool CreateOutput(CFile64 &file, std::string &path);
-    std::string UnwrittenName(const std::string &path) const;
+    /// A layer's plane at the layer's size: the samples, or for a mask the
+    /// mask placed at its position with its default colour around it.
+    void WriteLayerPlane(OutputStream &out, const LayerRecord &layer, const ChannelRecord &c, uint16_t depth);
+    /// The mode a layer file is written in: the document's when the layer's
+    /// colour channels match it, else Grayscale for one, Multichannel for
+    /// any other number.
+    uint16_t LayerFileMode(const LayerRecord &layer) const;
+    Layout LayoutForFile(uint32_t height, uint32_t width, uint64_t bytes) const;
+    static std::string WithExtension(const std::string &path, const Layout &layout);
+
+    // Merged image (MergedImage.cpp)
+    class MergedReader;
+    bool WriteMergedImageFile(MergedReader &reader, const std::string &sourcePath);
+
+    friend class RebuiltDocument;
 
     RecoveryJob &m_job;
     CFile64Ex &m_source;
     std::string m_outputDir;
+    std::string m_sourcePath;
     ImageProperties m_properties = kDefaultProperties;
     std::vector<std::array<uint8_t, 4>> m_palette;
     std::vector<uint8_t> m_duotone;
     uint64_t &m_recovered;
     uint64_t m_memoryBudget;
+    OutputNamer m_namer;
+
+    // The last file header: its layout, where its sections end, and where
+    // its image resources lie (for the rebuilt document).
+    Layout m_layout;
+    Layout m_sectionLayout;
+    bool m_headerSeen = false;
+    uint64_t m_headerSectionsEnd = 0;
+    uint64_t m_resourcesOffset = 0, m_resourcesLength = 0;
+    bool m_resourcesWhole = false;
+    /// The source ranges of the layer sections and blocks recovered so far.
+    std::vector<std::pair<uint64_t, uint64_t>> m_recoveredSections;
 
     // Reused between positions so that the scan allocates nothing per position.
     std::vector<LayerRecord> m_layers;
     std::size_t m_layerCount = 0;
+    int16_t m_storedLayerCount = 0;
     std::vector<uint8_t> m_rowLengths;
     std::vector<uint8_t> m_rleInput;
+    std::vector<uint8_t> m_scratch;
+    Inflater m_inflater;
     /// Sample buffers of the layer being recovered, one for each of up to 24
     /// channels; they hold at most one layer's samples between layers.
     std::array<std::vector<uint8_t>, 24> m_samplePool;
-    std::unordered_set<std::string> m_written; ///< files this run has written
+    std::unique_ptr<RebuiltDocument> m_document;
 };
-
-/// Writes data to file in pieces a single write call can take.
-void WriteAll(CFile64 &file, const uint8_t *data, uint64_t size);
 
 } // namespace zelt

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 
 #include "Errors.h"
@@ -56,12 +58,22 @@ private:
     uint8_t m_percent = 0;
 };
 
+// The cheapest tests of every recogniser at once: false when no recogniser
+// can accept the bytes at w (kScanWindow of them).
+bool MayStartAnything(const uint8_t *w)
+{
+    constexpr uint32_t k8BIM = 0x3842494D;
+    return PsdRecoverer::MayStartHeader(w) || PsdRecoverer::MayStartLayerSection(w) ||
+           LoadBE32(w) == k8BIM || LoadBE32(w + 4) == k8BIM;
+}
+
 // Finds the positions whose scan step needs the recognisers, so that every
 // other step is just its two callback calls. It reads the source ahead
 // through the same reader, 64 KiB at a time, and tests each position with
 // the recognisers' cheapest tests. Every position they could accept has the
-// bytes "8BPS" where it starts or "8BIM" within its first kScanWindow bytes,
-// so positions far from both are passed over without being tested one by one.
+// bytes "8BPS" where it starts or "8BIM" or "8B64" within its first
+// kScanWindow bytes, so positions far from all three are passed over without
+// being tested one by one.
 class ScanAhead {
 public:
     explicit ScanAhead(CFile64Ex &source) : m_source(source), m_buffer(kAhead + kWindow) {}
@@ -72,6 +84,17 @@ public:
     /// position where the read-ahead must be renewed; Next is then asked
     /// again there.
     uint64_t Next(uint64_t q)
+    {
+        // Every position from the last question up to its answer has the
+        // same answer.
+        if (q >= m_askedFrom && q < m_answer)
+            return m_answer;
+        m_askedFrom = q;
+        m_answer = Search(q);
+        return m_answer;
+    }
+
+    uint64_t Search(uint64_t q)
     {
         if (q < m_start || q - m_start + kWindow > m_length)
             Refill(q);
@@ -89,7 +112,7 @@ public:
             const std::size_t from = o > i + reach ? o - reach : i;
             const std::size_t to = std::min(o, lastWhole);
             for (std::size_t j = from; j <= to; ++j)
-                if (PsdRecoverer::MayStartHeader(data + j) || PsdRecoverer::MayStartLayerSection(data + j))
+                if (MayStartAnything(data + j))
                     return m_start + j;
             i = to + 1;
         }
@@ -115,13 +138,14 @@ private:
 
     void Refill(uint64_t q)
     {
+        m_askedFrom = m_answer = 0;
         m_source.SeekTo(q);
         m_start = q;
         m_length = m_source.Read(m_buffer.data(), static_cast<uint32_t>(m_buffer.size()));
     }
 
-    // The first offset from i on where "8BPS" or "8BIM" lies whole in the
-    // buffer.
+    // The first offset from i on where "8BPS", "8BIM" or "8B64" lies whole
+    // in the buffer.
     std::size_t FindSignature(std::size_t i) const
     {
         const uint8_t *data = m_buffer.data();
@@ -131,7 +155,7 @@ private:
                 return kNone;
             const auto o = static_cast<std::size_t>(static_cast<const uint8_t *>(hit) - data);
             const uint32_t sig = LoadBE32(data + o);
-            if (sig == 0x38425053 || sig == 0x3842494D)
+            if (sig == 0x38425053 || sig == 0x3842494D || sig == 0x38423634)
                 return o;
             i = o + 1;
         }
@@ -142,50 +166,13 @@ private:
     std::vector<uint8_t> m_buffer;
     uint64_t m_start = 0;
     std::size_t m_length = 0;
+    uint64_t m_askedFrom = 0, m_answer = 0;
 };
 
 using OffsetSet = std::unordered_set<uint64_t>;
 
-// A merged image at d, unless one was recovered there already.
-void MergedImageAt(PsdRecoverer &recoverer, uint64_t d, const std::string &sourcePath, OffsetSet &offsets,
-                   uint64_t &recovered)
-{
-    if (offsets.count(d) == 0 && recoverer.RecoverMergedImage(sourcePath)) {
-        offsets.insert(d);
-        ++recovered;
-    }
-}
-
-// A file header at P, its colour mode data and the two sections that follow,
-// then the merged image behind them.
-void HeaderPath(PsdRecoverer &recoverer, CFile64Ex &source, uint64_t p, const std::string &sourcePath,
-                OffsetSet &offsets, uint64_t &recovered)
-{
-    source.SeekTo(p);
-    uint32_t consumed, colorLength = 0;
-    if (!recoverer.MatchFileHeader(consumed) ||
-        !recoverer.ReadColorModeData(recoverer.Properties().mode, colorLength))
-        return;
-    source.SeekTo(p + consumed + 4 + colorLength);
-    if (recoverer.SkipSizedSection() && recoverer.SkipSizedSection())
-        MergedImageAt(recoverer, source.GetPosition(), sourcePath, offsets, recovered);
-}
-
-// A layer section at P with its layers, then the merged image behind it. The
-// layer files are counted as each is written.
-void LayerPath(PsdRecoverer &recoverer, CFile64Ex &source, uint64_t p, const std::string &sourcePath,
-               OffsetSet &offsets, uint64_t &recovered)
-{
-    source.SeekTo(p);
-    uint32_t sectionLength, layerFiles;
-    if (!recoverer.RecoverLayerSection(sectionLength, layerFiles))
-        return;
-    const uint64_t d = p + sectionLength + 4;
-    source.SeekTo(d);
-    MergedImageAt(recoverer, d, sourcePath, offsets, recovered);
-}
-
 struct Scanner {
+    RecoveryJob &job;
     PsdRecoverer &recoverer;
     CFile64Ex &source;
     const std::string &sourcePath;
@@ -193,20 +180,76 @@ struct Scanner {
     uint64_t &recovered;
     ScanAhead ahead;
 
-    /// The full scan step at P: both paths where the bytes may hold what they
-    /// look for. False when P is past the end of the source.
+    // A merged image at d, unless one was recovered there already. Gives
+    // whether one was recovered now.
+    bool MergedImageAt(uint64_t d, const Layout &layout)
+    {
+        if (offsets.count(d) != 0 || !recoverer.RecoverMergedImage(sourcePath, layout))
+            return false;
+        offsets.insert(d);
+        ++recovered;
+        return true;
+    }
+
+    // A file header at P, its colour mode data and the two sections that
+    // follow, then the merged image behind them.
+    void HeaderPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint32_t consumed, colorLength = 0;
+        if (!recoverer.MatchFileHeader(consumed) ||
+            !recoverer.ReadColorModeData(recoverer.Properties().mode, colorLength))
+            return;
+        source.SeekTo(p + consumed + 4 + colorLength);
+        if (recoverer.SkipHeaderSections())
+            MergedImageAt(source.GetPosition(), recoverer.CurrentLayout());
+    }
+
+    // A layer section at P with its layers, then the merged image behind it.
+    // The layer files are counted as each is written; the rebuilt document
+    // takes the merged image, or the layers composited.
+    void LayerPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint64_t sectionLength;
+        uint32_t layerFiles;
+        if (!recoverer.RecoverLayerSection(sectionLength, layerFiles))
+            return;
+        const Layout layout = recoverer.SectionLayout();
+        const uint64_t d = p + sectionLength + layout.LengthBytes();
+        source.SeekTo(d);
+        const bool before = offsets.count(d) != 0;
+        const bool now = MergedImageAt(d, layout);
+        if (recoverer.DocumentOpen())
+            recoverer.FinishDocument(d, now ? DocumentMerged::streamed
+                                        : before ? DocumentMerged::recoveredBefore : DocumentMerged::none,
+                                     layout);
+    }
+
+    // A tagged block of layers met on its own: its layers, and no merged
+    // image (where its section ends is not known).
+    void LayerBlockPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint32_t layerFiles;
+        if (recoverer.RecoverLayerBlock(layerFiles) && recoverer.DocumentOpen())
+            recoverer.FinishDocument(0, DocumentMerged::none, recoverer.SectionLayout());
+    }
+
+    /// The full scan step at P: every path whose cheapest tests the bytes
+    /// pass. False when P is past the end of the source.
     bool Step(uint64_t p)
     {
         // The step's one-byte read: nothing there is the end.
         if (ahead.PastEnd(p))
             return false;
         const uint8_t *window = ahead.Window(p);
-        const bool mayBeHeader = !window || PsdRecoverer::MayStartHeader(window);
-        const bool mayBeLayers = !window || PsdRecoverer::MayStartLayerSection(window);
-        if (mayBeHeader)
-            HeaderPath(recoverer, source, p, sourcePath, offsets, recovered);
-        if (mayBeLayers)
-            LayerPath(recoverer, source, p, sourcePath, offsets, recovered);
+        if (!window || PsdRecoverer::MayStartHeader(window))
+            HeaderPath(p);
+        if (!window || PsdRecoverer::MayStartLayerSection(window))
+            LayerPath(p);
+        if (!window || PsdRecoverer::MayStartLayerBlock(window))
+            LayerBlockPath(p);
         return true;
     }
 };
@@ -242,6 +285,45 @@ void ScanLoop(Scanner &scanner, EngineCallback cb, void *ud, uint64_t length)
     }
 }
 
+// The scan with coarse reports: the same steps at the same positions, an
+// abort poll at least every 64 KiB of positions (the recognisers poll
+// before every layer and merged image and inside long reads and writes),
+// and a progress report only where the percentage changes. The positions
+// between two candidates cost nothing.
+void CoarseScanLoop(Scanner &scanner, EngineCallback cb, void *ud, uint64_t length)
+{
+    constexpr uint64_t kPollStride = 64 * 1024;
+    ProgressMeter progress(length);
+    uint8_t reported = 0; // the run's first report
+    auto report = [&](uint64_t last) {
+        if (length == 0)
+            return;
+        uint8_t percent = progress.At(last);
+        if (percent != reported) {
+            reported = percent;
+            cb(MSG_PROGRESS, &percent, ud);
+        }
+    };
+    uint64_t nextPoll = 0;
+    for (uint64_t p = 0;;) {
+        if (p >= nextPoll) {
+            if (cb(MSG_QUERY_ABORT, nullptr, ud) != 0)
+                break;
+            nextPoll = p + kPollStride;
+        }
+        const uint64_t c = scanner.ahead.Next(p);
+        if (c != p) {
+            p = std::min(c, nextPoll);
+            report(p - 1);
+            continue;
+        }
+        if (!scanner.Step(p))
+            break;
+        report(p);
+        ++p;
+    }
+}
+
 } // namespace
 
 void RecoveryJob::TakeOverOptions(const RepairOptions *options)
@@ -255,13 +337,14 @@ void RecoveryJob::TakeOverOptions(const RepairOptions *options)
     std::memcpy(&m_options.properties, reinterpret_cast<const uint8_t *>(&record) + 4,
                 sizeof(ImageProperties));
     m_options.heuristic = (record.RecoveryFlags & ZELT_RECOVER_HEURISTIC) != 0;
+    m_options.flags = record.RecoveryFlags;
 }
 
 void RecoveryJob::NotifyFormatted(int32_t code, int id, ...) const
 {
     if (!m_callback)
         return;
-    char text[1024];
+    char text[8192];
     va_list args;
     va_start(args, id);
     std::vsnprintf(text, sizeof text, LoadMessage(id), args);
@@ -269,12 +352,46 @@ void RecoveryJob::NotifyFormatted(int32_t code, int id, ...) const
     Notify(code, text);
 }
 
-bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *options, intptr_t /*reserved*/,
+void RecoveryJob::PollNow()
+{
+    m_ticked = 0;
+    if (m_callback && m_callback(MSG_QUERY_ABORT, nullptr, m_userData) != 0) {
+        m_aborted = true;
+        throw ScanAborted{};
+    }
+}
+
+namespace {
+
+// An output directory that another user owns and others may write in is not
+// used: whoever else may write there can plant names that an output would
+// be written through. A directory reached through another user's link is
+// refused the same way.
+bool SafeOutputDirectory(const std::string &dir)
+{
+    const std::string path = dir.empty() ? "." : dir;
+    const uid_t me = geteuid();
+    struct stat st;
+    std::string link = path;
+    while (link.size() > 1 && link.back() == '/')
+        link.pop_back();
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != me && st.st_uid != 0)
+        return false;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return true; // creating the files reports what is wrong
+    return st.st_uid == me || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+} // namespace
+
+bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *options, intptr_t reserved,
                       const std::string &outputDir)
 {
     CFile64Ex source(4096);
     FileError openError;
     TakeOverOptions(options);
+    m_coarse = Flag(ZELT_REPORT_COARSE) && m_callback != nullptr;
+    m_aborted = false;
     uint64_t recovered = 0;
 
     const EngineCallback cb = m_callback;
@@ -287,19 +404,34 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
         Notify(MSG_SOURCE_FILE, sourcePath);
         if (!source.Open(sourcePath, modeRead | shareDenyWrite | typeBinary, &openError)) {
             Notify(MSG_ERROR, FormatErrorMessage(kMsgCannotOpenSource, openError));
+        } else if (!SafeOutputDirectory(outputDir)) {
+            NotifyFormatted(MSG_ERROR, kMsgUnsafeOutputDir, outputDir.c_str());
         } else {
             PsdRecoverer recoverer(*this, source, outputDir, recovered);
             recoverer.SetProperties(m_options.properties);
+            recoverer.SetSourcePath(sourcePath);
+            struct stat st;
+            if (::fstat(source.Handle(), &st) == 0)
+                recoverer.Namer().Protect({st.st_dev, st.st_ino}, true);
+            if (Flag(ZELT_PROTECT_SOURCES) && reserved != 0)
+                for (auto list = reinterpret_cast<const char *const *>(reserved); *list; ++list)
+                    recoverer.Namer().ProtectPath(*list, false);
             OffsetSet imageDataOffsets;
             source.SeekTo(0);
             const uint64_t length = source.GetLength();
-            Scanner scanner{recoverer, source, sourcePath, imageDataOffsets, recovered, ScanAhead(source)};
-            if (cb && length != 0)
-                ScanLoop<true, true>(scanner, cb, ud, length);
-            else if (cb)
-                ScanLoop<true, false>(scanner, cb, ud, length);
-            else
-                ScanLoop<false, false>(scanner, cb, ud, length);
+            Scanner scanner{*this, recoverer, source, sourcePath, imageDataOffsets, recovered, ScanAhead(source)};
+            try {
+                if (m_coarse)
+                    CoarseScanLoop(scanner, cb, ud, length);
+                else if (cb && length != 0)
+                    ScanLoop<true, true>(scanner, cb, ud, length);
+                else if (cb)
+                    ScanLoop<true, false>(scanner, cb, ud, length);
+                else
+                    ScanLoop<false, false>(scanner, cb, ud, length);
+            } catch (const ScanAborted &) {
+                // the user's stop, seen inside a step
+            }
             source.Close();
         }
     } catch (const EngineError &error) {

@@ -30,7 +30,14 @@ constexpr ImageProperties kDefaultProperties = {3, 600, 800, 8, 3};
 struct JobOptions {
     ImageProperties properties = kDefaultProperties;
     bool heuristic = true;
+    /// The caller's RecoveryFlags (only the heuristic bit without a record).
+    uint32_t flags = ZELT_RECOVER_HEURISTIC;
 };
+
+/// Raised inside a scan step when the caller answers an abort poll with
+/// stop (coarse reports only). It ends the scan like a stop at the top of a
+/// step; it is no error.
+struct ScanAborted {};
 
 class RecoveryJob {
 public:
@@ -38,7 +45,9 @@ public:
     virtual ~RecoveryJob() = default;
 
     /// Recovers sourcePath into outputDir; true when at least one file was
-    /// recovered. Every failure inside becomes an MSG_ERROR text.
+    /// recovered. Every failure inside becomes an MSG_ERROR text. With
+    /// ZELT_PROTECT_SOURCES in the options, reserved is the address of the
+    /// caller's list of paths to protect.
     bool Run(const std::string &sourcePath, const RepairOptions *options, intptr_t reserved,
              const std::string &outputDir);
 
@@ -57,11 +66,36 @@ public:
     /// record (only when its StructSize is 22).
     const JobOptions &Options() const { return m_options; }
     void TakeOverOptions(const RepairOptions *options);
+    bool Flag(uint32_t bit) const { return (m_options.flags & bit) != 0; }
+
+    /// With coarse reports, asks the caller whether to stop; a stop raises
+    /// ScanAborted. Without them it does nothing, so that the callback
+    /// sequence stays that of one poll per position.
+    void PollAbort()
+    {
+        if (m_coarse)
+            PollNow();
+    }
+    /// With coarse reports, counts the bytes of long reads and writes and
+    /// polls once every 16 MiB of them.
+    void Tick(uint64_t bytes)
+    {
+        if (m_coarse && (m_ticked += bytes) >= kTickBytes)
+            PollNow();
+    }
+    /// True once a poll inside a step was answered with stop.
+    bool Aborted() const { return m_aborted; }
 
 private:
+    static constexpr uint64_t kTickBytes = 16u << 20;
+    void PollNow();
+
     JobOptions m_options;
     EngineCallback m_callback;
     void *m_userData;
+    bool m_coarse = false;
+    bool m_aborted = false;
+    uint64_t m_ticked = 0;
 };
 
 } // namespace zelt

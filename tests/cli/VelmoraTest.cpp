@@ -158,7 +158,7 @@ TEST(Velmora, LostHeaderUsesTheGivenProperties)
     EXPECT_EQ(merged.mode, 1);
     RunResult numeric = Velmora({"--mode", "9", "-o", dir / "lab", dir / "lost.psd"});
     EXPECT_EQ(numeric.status, 0);
-    EXPECT_EQ(ParseRecovered(dir / "lab/Layer0.psd").mode, 9);
+    EXPECT_EQ(ParseRecovered(dir / "lab/" + FilesWithPrefix(dir / "lab", "lost_").at(0)).mode, 9);
 }
 
 TEST(Velmora, BadOptionsNameTheOptionAndWhatItAccepts)

@@ -43,44 +43,41 @@ TEST(DecodePackBits, RunsLiteralsAndTheirCuts)
     EXPECT_EQ(std::count(big.begin(), big.end(), 3), 128) << "0x81 writes 128";
 }
 
-class RleRow : public RecovererFixture {
-protected:
-    bool Decode(std::size_t rowLength, uint16_t stored, Bytes &row)
-    {
-        row.assign(rowLength, 0x55);
+class RleRow : public RecovererFixture {};
+
+TEST_F(RleRow, EveryRowIsPackBitsAndCountsWhatCameFromTheSource)
+{
+    struct Case {
+        const char *name;
+        Bytes source;
+        std::size_t rowLength;
+        uint32_t stored;
+        Bytes row;
+        bool whole;
+        uint64_t fromSource;
+    } cases[] = {
+        {"a row under 8 bytes is packed too", {0xFF, 9, 1, 2}, 4, 2, {9, 9, 0, 0}, true, 2},
+        {"stored length 0 gives zeros from the source", {1, 2}, 3, 0, {0, 0, 0}, true, 3},
+        {"a repeat run", {0xF9, 6}, 8, 2, Bytes(8, 6), true, 8},
+        // 9 is a literal of 10 bytes, cut to the row: 1, then 0xFF for the
+        // bytes the input does not have.
+        {"input ending inside a literal", {9, 1}, 8, 5, {1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, 1},
+        {"nothing left", {}, 8, 4, Bytes(8, 0), false, 0},
+    };
+    for (const Case &c : cases) {
+        Load(c.source);
+        Bytes row(c.rowLength, 0x55);
         std::vector<uint8_t> scratch;
-        return zelt::DecodeRleRow(*source, rowLength, stored, row.data(), scratch);
+        uint64_t from = 99;
+        EXPECT_EQ(zelt::DecodeRleRow(*source, c.rowLength, c.stored, row.data(), scratch, &from), c.whole) << c.name;
+        EXPECT_EQ(row, c.row) << c.name;
+        EXPECT_EQ(from, c.fromSource) << c.name;
     }
-};
-
-TEST_F(RleRow, RowsUnderEightBytesAreReadRaw)
-{
-    Load({0xFF, 9, 1, 2, 3, 4});
-    Bytes row;
-    EXPECT_TRUE(Decode(4, 2, row));
-    EXPECT_EQ(row, (Bytes{0xFF, 9, 1, 2}));
-    EXPECT_EQ(source->GetPosition(), 4u);
-    EXPECT_FALSE(Decode(7, 2, row)) << "short raw row";
-    EXPECT_EQ(row, (Bytes{3, 4, 0, 0, 0, 0, 0}));
-}
-
-TEST_F(RleRow, StoredLengthZeroGivesZerosAndShortInputIsFalse)
-{
-    Load({0xF9, 6, 9, 1});
-    Bytes row;
-    EXPECT_TRUE(Decode(8, 0, row));
-    EXPECT_EQ(row, Bytes(8, 0));
-    EXPECT_TRUE(Decode(8, 2, row));
-    EXPECT_EQ(row, Bytes(8, 6));
-    EXPECT_FALSE(Decode(8, 5, row)) << "the input ends inside the row";
-    // 9 is a literal of 10 bytes, cut to the row: 1, then 0xFF for the
-    // bytes the input does not have.
-    EXPECT_EQ(row, (Bytes{1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 class LayerSections : public RecovererFixture {
 protected:
-    bool Recover(uint32_t &length, uint32_t &files)
+    bool Recover(uint64_t &length, uint32_t &files)
     {
         At(0);
         return R().RecoverLayerSection(length, files);
@@ -94,7 +91,7 @@ TEST_F(LayerSections, ImplausibleLengthsAreNoSection)
         PsdBuilder b;
         b.U32(section).U32(info).U16(1).Fill(200, 0);
         Load(b.Data());
-        uint32_t length, files;
+        uint64_t length; uint32_t files;
         EXPECT_FALSE(Recover(length, files)) << section << " " << info;
     }
 }
@@ -127,7 +124,7 @@ TEST_F(LayerSections, RecordFailuresRejectTheSection)
     };
     for (const Case &c : cases) {
         Load(c.bytes);
-        uint32_t length, files;
+        uint64_t length; uint32_t files;
         EXPECT_FALSE(Recover(length, files)) << c.name;
         EXPECT_TRUE(ListDir(out).empty()) << c.name;
     }
@@ -140,7 +137,7 @@ TEST_F(LayerSections, RecordsPastTheLayerInfoBoundFail)
     Bytes s = LayerSection({{0, 0, 1, 1, {{0, RawChannel({7})}}}});
     s[7] = 10; // layer info length 10: the record overruns
     Load(s);
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     EXPECT_FALSE(Recover(length, files));
 }
 
@@ -150,7 +147,7 @@ TEST_F(LayerSections, NegativeCountReadsItsAbsoluteValue)
     for (int i = 0; i < 3; ++i)
         layers.push_back({0, 0, 1, 2, {{0, RawChannel({uint8_t(i), 9})}}});
     Load(LayerSection(layers, -3));
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     EXPECT_EQ(files, 3u);
     EXPECT_EQ(recovered, 3u);
@@ -159,33 +156,27 @@ TEST_F(LayerSections, NegativeCountReadsItsAbsoluteValue)
     EXPECT_EQ(length + 4, LayerSection(layers, -3).size());
 }
 
-TEST_F(LayerSections, InvalidBoundsAreSkippedAndIndicesKeepTheirGaps)
+TEST_F(LayerSections, OnlyLayersWithPixelsGetFilesAndIndicesKeepTheirGaps)
 {
     Load(LayerSection({
         {0, 0, 2, 2, {{0, RawChannel({1, 2, 3, 4})}}},
         {5, 0, 2, 2, {{0, RawChannel({9, 9, 9, 9})}}}, // bottom < top
-        {0, 0, 0, 0, {{0, RawChannel({})}}},           // empty bounds are valid
+        {0, 0, 0, 0, {{0, RawChannel({})}, {-1, RawChannel({})}}}, // a group marker: empty bounds
         {0, 0, 1, 3, {{0, RawChannel({5, 6, 7})}}},
+        {0, 0, 1, 1, {}}, // no channels: nothing of it in the file
     }));
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
-    EXPECT_EQ(files, 3u);
-    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer2.psd", "Layer3.psd"}));
+    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer3.psd"}));
     EXPECT_EQ(ParseRecovered(out + "/Layer3.psd").planes[0], (Bytes{5, 6, 7}));
-    PsdImage empty = ParseRecovered(out + "/Layer2.psd");
-    EXPECT_EQ(empty.height, 0u);
-    EXPECT_EQ(empty.width, 0u);
-    EXPECT_EQ(rec.Messages()[0], (Event{MSG_STATUS, "Read data of layer 0."}));
-    EXPECT_EQ(rec.Messages()[2], (Event{MSG_STATUS, "Read data of layer 2."}));
-}
-
-TEST_F(LayerSections, ZeroChannelsAreAccepted)
-{
-    Load(LayerSection({{0, 0, 1, 1, {}}}));
-    uint32_t length, files;
-    ASSERT_TRUE(Recover(length, files));
-    PsdImage img = ParseRecovered(out + "/Layer0.psd");
-    EXPECT_EQ(img.channels, 0);
+    EXPECT_EQ(rec.Messages(),
+              (std::vector<Event>{{MSG_STATUS, "Read data of layer 0."},
+                                  {MSG_FILE_WRITTEN, out + "/Layer0.psd"},
+                                  {MSG_STATUS, "Layer 2 has no pixels (a group or an adjustment layer): no file written."},
+                                  {MSG_STATUS, "Read data of layer 3."},
+                                  {MSG_FILE_WRITTEN, out + "/Layer3.psd"},
+                                  {MSG_STATUS, "Layer 4 has no pixel data left in the file: no file written."}}));
 }
 
 TEST_F(LayerSections, RawAndRunLengthChannels)
@@ -194,7 +185,7 @@ TEST_F(LayerSections, RawAndRunLengthChannels)
     const Bytes r = Rgb(h, w, 1), g = Rgb(h, w, 2), b = Rgb(h, w, 3), a = Rgb(h, w, 4);
     Load(LayerSection({{10, 20, 10 + int32_t(h), 20 + int32_t(w),
                         {{-1, RleChannel(a, h, w)}, {0, RawChannel(r)}, {1, RleChannel(g, h, w)}, {2, RawChannel(b)}}}}));
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     PsdImage img = ParseRecovered(out + "/Layer0.psd");
     ASSERT_EQ(img.planes.size(), 4u);
@@ -209,54 +200,70 @@ TEST_F(LayerSections, RawAndRunLengthChannels)
         EXPECT_EQ(plane, a);
 }
 
-TEST_F(LayerSections, ShortChannelDataLengthIsNotRead)
+TEST_F(LayerSections, SmallChannelsAndUnknownCompression)
 {
-    // A data length of at most 2 x height: nothing is read, samples 0xFF.
-    Load(LayerSection({{0, 0, 2, 2, {{0, {0, 0, 1, 2}}, {1, RawChannel({1, 2, 3, 4})}}}}));
-    uint32_t length, files;
+    // A channel is read whenever there is data after its compression field:
+    // a raw layer one pixel wide has fewer bytes than 2 x height. A channel
+    // of an unknown compression is 0xFF, and a layer of nothing but such
+    // channels has no pixel data.
+    Load(LayerSection({{0, 0, 3, 1, {{0, RawChannel({5, 6, 7})}, {1, {0, 0}}, {2, {0, 4, 9, 9, 9}}}},
+                       {0, 0, 1, 4, {{0, {0, 4, 9, 9, 9, 9}}}}}));
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     PsdImage img = ParseRecovered(out + "/Layer0.psd");
-    EXPECT_EQ(img.planes[0], Bytes(4, 0xFF));
-    EXPECT_EQ(img.planes[1], (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(img.planes, (std::vector<Bytes>{{5, 6, 7}, Bytes(3, 0xFF), Bytes(3, 0xFF)}));
+    EXPECT_FALSE(FileExists(out + "/Layer1.psd"));
 }
 
-TEST_F(LayerSections, MaskChannelIsReadAtLayerSizeAndRealignedByItsLength)
+TEST_F(LayerSections, MasksAreReadAtTheirOwnRectangleAndPlacedInTheLayer)
 {
-    // A layer mask of 1 x 1 in a 1 x 4 layer: read raw at the layer's size it
-    // runs into the next channel's bytes; the stored length puts the next
-    // channel back at its start.
-    Load(LayerSection({{0, 0, 1, 4, {{-2, RawChannel({0x80})}, {0, RawChannel({1, 2, 3, 4})}}}}));
-    uint32_t length, files;
-    ASSERT_TRUE(Recover(length, files));
-    PsdImage img = ParseRecovered(out + "/Layer0.psd");
-    EXPECT_EQ(img.planes[0], (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(img.planes[1], (Bytes{0x80, 0, 0, 1}));
-    EXPECT_FALSE(FileExists(out + "/Layer0_mask.psd")) << "a layer mask alone makes no mask file";
+    // A 2 x 4 layer at (10, 20). Its layer mask (-2) is decoded at the
+    // mask's rectangle, then written at the layer's size: placed where it
+    // lies, the default colour around it.
+    struct Case {
+        const char *name;
+        bool withRect;
+        TestMask mask;
+        Bytes stored; // the mask channel's samples
+        Bytes plane;  // what the layer file holds for it
+    } cases[] = {
+        {"inside the layer", true, {10, 21, 11, 23, 0}, {7, 8}, {0, 7, 8, 0, 0, 0, 0, 0}},
+        {"reaching outside", true, {11, 22, 13, 25, 255}, {1, 2, 3, 4, 5, 6}, {255, 255, 255, 255, 255, 255, 1, 2}},
+        {"an empty rectangle: the default colour", true, {10, 20, 10, 20, 255}, {}, Bytes(8, 255)},
+        {"no rectangle: 0xFF", false, {0, 0, 0, 0, 0}, {9}, Bytes(8, 0xFF)},
+    };
+    for (const Case &c : cases) {
+        const Bytes colour = Pattern(8, 3);
+        TestLayer layer{10, 20, 12, 24, {{-2, RawChannel(c.stored)}, {0, RawChannel(colour)}},
+                        LayerExtra("l", c.withRect ? &c.mask : nullptr)};
+        Load(LayerSection({layer}));
+        uint64_t length; uint32_t files;
+        ASSERT_TRUE(Recover(length, files)) << c.name;
+        PsdImage img = ParseRecovered(out + "/Layer0.psd");
+        ASSERT_EQ(img.planes.size(), 2u) << c.name;
+        EXPECT_EQ(img.planes[0], colour) << c.name << ": the stored length puts the next channel at its start";
+        EXPECT_EQ(img.planes[1], c.plane) << c.name;
+        EXPECT_FALSE(FileExists(out + "/Layer0_mask.psd")) << "a layer mask alone makes no mask file";
+    }
 }
 
-TEST_F(LayerSections, OtherCompressionLeavesSamples0xFF)
-{
-    Load(LayerSection({{0, 0, 1, 4, {{0, {0, 2, 9, 9, 9, 9}}}}}));
-    uint32_t length, files;
-    ASSERT_TRUE(Recover(length, files));
-    EXPECT_EQ(ParseRecovered(out + "/Layer0.psd").planes[0], Bytes(4, 0xFF));
-}
-
-TEST_F(LayerSections, SourceCutInsideChannelDataStillWritesEveryLayerAtFullSize)
+TEST_F(LayerSections, SourceCutInsideChannelDataWritesWhatIsLeftAtFullSize)
 {
     const Bytes full = LayerSection({
         {0, 0, 3, 3, {{0, RawChannel(Rgb(3, 3, 7))}, {1, RawChannel(Rgb(3, 3, 8))}}},
         {0, 0, 2, 2, {{0, RawChannel(Rgb(2, 2, 9))}}},
     });
-    Bytes cut(full.begin(), full.end() - 20); // inside the first layer's second channel
+    // The cut leaves 3 samples of the first layer's second channel.
+    Bytes cut(full.begin(), full.end() - 16);
     Load(cut);
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
-    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(files, 1u);
     PsdImage first = ParseRecovered(out + "/Layer0.psd");
     EXPECT_EQ(first.planes[0], Rgb(3, 3, 7));
-    EXPECT_EQ(first.planes[1].size(), 9u);
-    EXPECT_EQ(ParseRecovered(out + "/Layer1.psd").planes[0], Bytes(4, 0xFF));
+    const Bytes second = Rgb(3, 3, 8);
+    EXPECT_EQ(first.planes[1], (Bytes{second[0], second[1], second[2], 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_FALSE(FileExists(out + "/Layer1.psd")) << "nothing of the second layer is left";
 }
 
 TEST_F(LayerSections, RunLengthRowsStopAtTheFirstBadRow)
@@ -267,7 +274,7 @@ TEST_F(LayerSections, RunLengthRowsStopAtTheFirstBadRow)
     PsdBuilder ch;
     ch.U16(1).U16(2).U16(40).U16(2).U8(0xF9).U8(3).U8(5);
     Load(LayerSection({{0, 0, 3, 8, {{0, ch.Data()}}}}));
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     Bytes plane = ParseRecovered(out + "/Layer0.psd").planes[0];
     EXPECT_EQ(Bytes(plane.begin(), plane.begin() + 8), Bytes(8, 3));
@@ -279,7 +286,7 @@ TEST_F(LayerSections, DepthComesFromTheCurrentProperties)
 {
     Load(LayerSection({{0, 0, 1, 2, {{0, RawChannel({1, 2, 3, 4})}}}}));
     R().SetProperties({1, 1, 1, 16, 1});
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     PsdImage img = ParseRecovered(out + "/Layer0.psd");
     EXPECT_EQ(img.depth, 16);
@@ -293,7 +300,7 @@ TEST_F(LayerSections, HugeLayerIsSkippedWithoutBeingHeld)
     // passed over like a layer with bad bounds, and the next layer is written.
     Load(LayerSection({{0, 0, 300000, 300000, {{0, RawChannel({1})}}}, {0, 0, 1, 1, {{0, RawChannel({6})}}}}));
     R().SetProperties({3, 1, 1, 32, 3});
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(Recover(length, files));
     EXPECT_EQ(ListDir(out), std::vector<std::string>{"Layer1.psd"});
     R().SetMemoryBudget(3);
@@ -315,7 +322,7 @@ TEST(LayerSectionRegression, EmptyLayersWithRawAndRunLengthChannels)
                                            {0, 0, 1, 1, {{0, RawChannel({3})}}}}));
     CallbackRecorder rec;
     ASSERT_EQ(Recover(dir / "e.psd", MakeDir(dir / "out"), &rec), 1);
-    EXPECT_EQ(ParseRecovered(dir / "out/Layer0.psd").channels, 3);
+    EXPECT_FALSE(FileExists(dir / "out/Layer0.psd"));
     EXPECT_EQ(ParseRecovered(dir / "out/Layer1.psd").planes.at(0), Bytes{3});
 }
 

@@ -1,6 +1,7 @@
 // Whole runs of RecoverFile: the merged image behind headers and layer
 // sections, the user's properties where the header is lost, and files that
 // are damaged in the ways disks and crashes damage them.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +15,19 @@ namespace {
 std::vector<std::string> Merged(const std::string &dir, const std::string &stem)
 {
     return FilesWithPrefix(dir, stem + "_");
+}
+
+// The merged-image number the next file gets: a one-pixel file is repaired
+// and its name read.
+unsigned long MergedCounterNow(const TempDir &dir)
+{
+    const std::string probe = dir / "probe", out = MakeDir(dir / "probe-out");
+    WriteFile(probe, PsdFile(1, 1, 1, 8, 1, {}, {7}));
+    Recover(probe, out, nullptr);
+    const auto names = ListDir(out);
+    for (const std::string &n : names)
+        ::unlink((out + "/" + n).c_str());
+    return names.size() == 1 ? std::stoul(names[0].substr(6)) : 0;
 }
 
 // A small intact RGB file with two layers (one with transparency) and its
@@ -72,15 +86,15 @@ TEST(MergedImage, LostHeaderUsesTheUsersProperties)
     Bytes f = s.File();
     std::fill(f.begin(), f.begin() + 26, 0); // the header is gone
     WriteFile(dir / "lost.psd", f);
-    RepairOptions o = MakeOptions(3, 4, 6, 8, 1);
+    RepairOptions o = MakeOptions(3, 4, 6, 8, 9, 0);
     ASSERT_EQ(Recover(dir / "lost.psd", MakeDir(dir / "out"), nullptr, &o), 1);
     PsdImage layer = ParseRecovered(dir / "out/Layer0.psd");
-    EXPECT_EQ(layer.mode, 1) << "the user's mode";
+    EXPECT_EQ(layer.mode, 9) << "the user's mode";
     EXPECT_EQ(layer.planes[0], s.r);
     const auto merged = Merged(dir / "out", "lost");
     ASSERT_EQ(merged.size(), 1u);
     PsdImage img = ParseRecovered(dir / "out" / merged[0]);
-    EXPECT_EQ(img.mode, 1);
+    EXPECT_EQ(img.mode, 9);
     EXPECT_EQ(img.planes[1], Bytes(s.merged.begin() + 24, s.merged.begin() + 48));
 }
 
@@ -142,16 +156,27 @@ TEST(MergedImage, TooFewRowLengthsGiveNoFile)
     EXPECT_EQ(rec.Messages(), (std::vector<Event>{{MSG_SOURCE_FILE, dir / "short.psd"}, {MSG_STATUS, "Read merged image data."}}));
 }
 
-TEST(MergedImage, UnknownCompressionGivesPlanesOf0xFF)
+TEST(MergedImage, NothingFromTheSourceGivesNoFileAndNoNumber)
 {
-    for (uint16_t compression : {2, 3, 0x7777}) {
+    // A header that claims a large picture and holds none of it, data that
+    // no ZIP stream is in, an unknown compression: no file, and the next
+    // merged image keeps the number.
+    for (uint16_t compression : {0, 2, 3, 0x7777}) {
         TempDir dir;
         PsdBuilder data;
-        data.U16(compression).Fill(30, 1);
-        WriteFile(dir / "zip.psd", HeaderThen(3, 2, 5, data.Data()));
-        ASSERT_EQ(Recover(dir / "zip.psd", MakeDir(dir / "out"), nullptr), 1);
-        PsdImage img = ParseRecovered(dir / "out" / Merged(dir / "out", "zip").at(0));
-        EXPECT_EQ(img.planes, (std::vector<Bytes>(3, Bytes(10, 0xFF))));
+        data.U16(compression);
+        if (compression != 0)
+            data.Fill(30, 1);
+        WriteFile(dir / "none.psd", HeaderThen(3, 10000, 10000, data.Data()));
+        const unsigned long before = MergedCounterNow(dir);
+        CallbackRecorder rec;
+        EXPECT_EQ(Recover(dir / "none.psd", MakeDir(dir / "out"), &rec), 0) << compression;
+        EXPECT_TRUE(ListDir(dir / "out").empty()) << compression;
+        EXPECT_EQ(rec.Messages(), (std::vector<Event>{{MSG_SOURCE_FILE, dir / "none.psd"},
+                                                      {MSG_STATUS, "Read merged image data."},
+                                                      {MSG_STATUS, "The merged image has no pixel data left in the file: no file written."}}))
+            << compression;
+        EXPECT_EQ(MergedCounterNow(dir), before + 1) << "the counter did not advance for " << compression;
     }
 }
 
@@ -220,7 +245,7 @@ TEST(RecoverFileDamage, HeaderZeroedCutJunkAndBadSectors)
         {"intact", intact, {}, 2, true, true},
         {"junk before and after", [&] { Bytes b = junk; b.insert(b.end(), intact.begin(), intact.end()); b.insert(b.end(), junk.begin(), junk.end()); return b; }(), {}, 2, true, true},
         {"cut inside the merged image", Bytes(intact.begin(), intact.end() - 30), {}, 2, true, true},
-        {"cut inside the layer data", Bytes(intact.begin(), intact.begin() + 200), {}, 2, false, false},
+        {"cut inside the layer data", Bytes(intact.begin(), intact.begin() + 200), {}, 1, false, false},
         {"first sector unreadable", [&] { Bytes b(512, 0); b.insert(b.end(), intact.begin(), intact.end()); return b; }(), {{0, 512}}, 2, true, true},
     };
     for (const Case &c : cases) {
@@ -235,8 +260,10 @@ TEST(RecoverFileDamage, HeaderZeroedCutJunkAndBadSectors)
         EXPECT_EQ(Recover(dir / "d.psd", MakeDir(dir / "out"), &rec), 1) << c.name;
         EXPECT_GE(FilesWithPrefix(dir / "out", "Layer").size(), c.minLayers + 1) << c.name;
         EXPECT_EQ(!Merged(dir / "out", "d").empty(), c.merged) << c.name;
-        const Bytes second = ParseRecovered(dir / "out/Layer1.psd").planes.at(0);
-        EXPECT_EQ(second, c.secondLayerWhole ? Pattern(8, 6) : Bytes(8, 0xFF)) << c.name;
+        if (c.secondLayerWhole)
+            EXPECT_EQ(ParseRecovered(dir / "out/Layer1.psd").planes.at(0), Pattern(8, 6)) << c.name;
+        else
+            EXPECT_FALSE(FileExists(dir / "out/Layer1.psd")) << c.name << ": nothing of it is left";
         EXPECT_TRUE(rec.Errors().empty()) << c.name;
     }
 }
@@ -244,7 +271,7 @@ TEST(RecoverFileDamage, HeaderZeroedCutJunkAndBadSectors)
 TEST(RecoverFileSafety, OutputIsNeverWrittenOverTheSource)
 {
     // The source is named like the first layer file and lies in the output
-    // directory: that layer file cannot be created, the source stays whole.
+    // directory: the source stays whole, and the layer takes the next name.
     TempDir dir;
     Sample s;
     const Bytes intact = s.File();
@@ -252,9 +279,14 @@ TEST(RecoverFileSafety, OutputIsNeverWrittenOverTheSource)
     CallbackRecorder rec;
     EXPECT_EQ(Recover(dir / "Layer0.psd", dir.Path(), &rec), 1);
     EXPECT_EQ(ReadFile(dir / "Layer0.psd"), intact);
-    ASSERT_FALSE(rec.Errors().empty());
-    EXPECT_EQ(rec.Errors()[0], "Error 4: Cannot create file. A sharing violation occurred while accessing " +
-                                   (dir / "Layer0.psd") + ".");
+    EXPECT_TRUE(rec.Errors().empty());
+    const auto msgs = rec.Messages();
+    const Event line{MSG_STATUS, dir / "Layer0.psd" + " is the file being repaired: the output is named " +
+                                     (dir / "Layer0_2.psd") + " instead."};
+    const auto at = std::find(msgs.begin(), msgs.end(), line);
+    ASSERT_NE(at, msgs.end());
+    EXPECT_EQ(*std::next(at), (Event{MSG_FILE_WRITTEN, dir / "Layer0_2_mask.psd"}));
+    EXPECT_EQ(ParseRecovered(dir / "Layer0_2.psd").planes, (std::vector<Bytes>{s.r, s.g, s.b, s.a}));
     EXPECT_TRUE(FileExists(dir / "Layer1.psd"));
 }
 

@@ -29,7 +29,8 @@ TEST_F(Recognition, HeaderTestsAndTheirLimits)
 {
     const HeaderCase cases[] = {
         {1, 3, 600, 800, 8, 3, true},
-        {2, 3, 600, 800, 8, 3, false},
+        {2, 3, 600, 800, 8, 3, true}, // a large document
+        {3, 3, 600, 800, 8, 3, false},
         {1, 0, 600, 800, 8, 3, false},
         {1, 25, 600, 800, 8, 3, false},
         {1, 24, 300000, 300000, 32, 9, true},
@@ -84,26 +85,28 @@ TEST_F(Recognition, ShortHeaderAtTheEndIsNoHeader)
     EXPECT_FALSE(R().MatchFileHeader(consumed));
 }
 
-TEST_F(Recognition, ColorModeDataOfOtherModesMustBeEmpty)
+TEST_F(Recognition, ColorModeDataOfOtherModesIsPassedByItsLength)
 {
+    // A 32-bit document keeps colour data in RGB: any length passes, and the
+    // header path goes on behind it.
     PsdBuilder b;
-    b.U32(0).U32(4).Fill(4, 1);
+    b.U32(0).U32(112).Fill(112, 1);
     Load(b.Data());
     uint32_t length = 99;
     EXPECT_TRUE(R().ReadColorModeData(3, length));
     EXPECT_EQ(length, 0u);
-    EXPECT_FALSE(R().ReadColorModeData(3, length));
-    EXPECT_EQ(length, 4u) << "the stored length is given also on failure";
+    EXPECT_TRUE(R().ReadColorModeData(3, length));
+    EXPECT_EQ(length, 112u);
     At(b.Size() - 3);
     EXPECT_FALSE(R().ReadColorModeData(1, length)) << "fewer than 4 bytes";
 }
 
 TEST_F(Recognition, RejectedColorModeDataKeepsTheHeadersProperties)
 {
-    // RGB with a colour mode data length of 4: no file header path, yet the
+    // Duotone with no colour mode data: no file header path, yet the
     // header's properties are now current.
     PsdBuilder b;
-    b.Header(1, 2, 3, 16, 3).U32(4).Fill(20, 0);
+    b.Header(1, 2, 3, 16, 8).U32(0).Fill(20, 0);
     Load(b.Data());
     uint32_t consumed, length;
     ASSERT_TRUE(R().MatchFileHeader(consumed));

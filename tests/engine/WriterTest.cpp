@@ -16,44 +16,72 @@ protected:
     void RecoverAt0()
     {
         At(0);
-        uint32_t length, files;
+        uint64_t length; uint32_t files;
         ASSERT_TRUE(R().RecoverLayerSection(length, files));
     }
 };
 
-TEST_F(Writer, RgbLayerFileIs66BytesAndIndexed834)
+TEST_F(Writer, RgbLayerFileIs66BytesAndIndexed822)
 {
     const TestLayer layer{0, 0, 2, 3, {{0, RawChannel(Pattern(6, 1))}, {1, RawChannel(Pattern(6, 2))}, {2, RawChannel(Pattern(6, 3))}}};
     Load(LayerSection({layer}));
     RecoverAt0();
     EXPECT_EQ(ReadFile(out + "/Layer0.psd").size(), 66u);
 
-    Load(LayerSection({layer}), dir / "indexed");
-    R().SetProperties({3, 1, 1, 8, 2});
+    Load(LayerSection({{0, 0, 2, 3, {{0, RawChannel(Pattern(6, 1))}}}}), dir / "indexed");
+    R().SetProperties({1, 1, 1, 8, 2});
     RecoverAt0();
     const Bytes file = ReadFile(out + "/Layer0.psd");
-    ASSERT_EQ(file.size(), 834u);
+    ASSERT_EQ(file.size(), 822u);
     PsdImage img = ParseRecovered(out + "/Layer0.psd");
     EXPECT_EQ(img.colorModeData, Bytes(768, 0xFF)) << "no palette was read in this repair";
 }
 
 TEST_F(Writer, HeaderFieldsOfALayerFile)
 {
-    Load(LayerSection({{-3, 4, 1, 9, {{0, RawChannel(Pattern(20, 5))}, {-1, RawChannel(Pattern(20, 6))}}}}));
+    Load(LayerSection({{-3, 4, 1, 9, {{0, RawChannel(Pattern(20, 5))}, {1, RawChannel(Pattern(20, 6))},
+                                      {2, RawChannel(Pattern(20, 7))}, {3, RawChannel(Pattern(20, 8))}}}}));
     R().SetProperties({1, 1, 1, 8, 4});
     RecoverAt0();
     const Bytes f = ReadFile(out + "/Layer0.psd");
     const Bytes head(f.begin(), f.begin() + 48);
     PsdBuilder want;
-    want.Str("8BPS").U16(1).Fill(6, 0).U16(2).U32(4).U32(5).U16(8).U16(4).U32(0).U32(0).U32(8).U32(0).U32(0).U16(0);
+    want.Str("8BPS").U16(1).Fill(6, 0).U16(4).U32(4).U32(5).U16(8).U16(4).U32(0).U32(0).U32(8).U32(0).U32(0).U16(0);
     EXPECT_EQ(head, want.Data());
+}
+
+TEST_F(Writer, ALayerWhoseColourChannelsDoNotFitTheModeGetsAModeThatFitsThem)
+{
+    // Readers refuse an RGB file of one channel: such a layer is written as
+    // Grayscale, any other mismatch as Multichannel.
+    struct Case {
+        uint16_t documentMode;
+        std::vector<int16_t> ids;
+        uint16_t written;
+    } cases[] = {
+        {3, {0, -1}, 1}, {3, {0, 1, 2, -1}, 3}, {4, {0, 1, 2}, 7}, {1, {0, 1}, 7}, {7, {0, 1, 2, 3, 4}, 7},
+        {9, {0, 1, 2}, 9}, {2, {0}, 2}, {3, {-1}, 7},
+    };
+    for (const Case &c : cases) {
+        TestLayer layer{0, 0, 1, 1, {}};
+        for (int16_t id : c.ids)
+            layer.channels.push_back({id, RawChannel({uint8_t(id + 10)})});
+        Load(LayerSection({layer}));
+        R().SetProperties({3, 1, 1, 8, c.documentMode});
+        RecoverAt0();
+        PsdImage img = ParseRecovered(out + "/Layer0.psd");
+        EXPECT_EQ(img.mode, c.written) << c.documentMode << " with " << c.ids.size() << " channels";
+        EXPECT_EQ(img.channels, c.ids.size());
+    }
 }
 
 TEST_F(Writer, PlaneOrderColourFirstThenNegativeAndTheMaskFile)
 {
     const Bytes a = Pattern(4, 10), r = Pattern(4, 11), g = Pattern(4, 12), b = Pattern(4, 13), m = Pattern(4, 14);
+    const TestMask rect{0, 0, 2, 2};
     Load(LayerSection({{0, 0, 2, 2,
-                        {{-1, RawChannel(a)}, {0, RawChannel(r)}, {1, RawChannel(g)}, {2, RawChannel(b)}, {-2, RawChannel(m)}}}}));
+                        {{-1, RawChannel(a)}, {0, RawChannel(r)}, {1, RawChannel(g)}, {2, RawChannel(b)}, {-2, RawChannel(m)}},
+                        LayerExtra("l", &rect)}}));
     RecoverAt0();
     PsdImage img = ParseRecovered(out + "/Layer0.psd");
     EXPECT_EQ(img.channels, 5);
@@ -82,7 +110,7 @@ TEST_F(Writer, IndexedPaletteAndDuotoneData)
 
     R().SetProperties({1, 1, 1, 8, 2});
     At(sectionAt);
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(R().RecoverLayerSection(length, files));
     PsdImage indexed = ParseRecovered(out + "/Layer0.psd");
     ASSERT_EQ(indexed.colorModeData.size(), 768u);
@@ -96,7 +124,8 @@ TEST_F(Writer, IndexedPaletteAndDuotoneData)
 
 TEST_F(Writer, NoMaskFileWithoutTransparency)
 {
-    Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}, {0, 0, 1, 1, {{-2, RawChannel({1})}}}}));
+    const TestMask rect{0, 0, 1, 1};
+    Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}, {0, 0, 1, 1, {{-2, RawChannel({1})}}, LayerExtra("", &rect)}}));
     RecoverAt0();
     EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer1.psd"}));
 }
@@ -106,7 +135,7 @@ TEST_F(Writer, FileThatCannotBeCreatedIsReportedAndSkipped)
     Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}, {-1, RawChannel({2})}}}}), dir / "out");
     ASSERT_EQ(::mkdir((out + "/Layer0.psd").c_str(), 0755), 0); // a directory in the way
     At(0);
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     EXPECT_TRUE(R().RecoverLayerSection(length, files));
     EXPECT_EQ(files, 0u);
     EXPECT_EQ(rec.Errors(), std::vector<std::string>{"Error 4: Cannot create file. Access to " + out +
@@ -124,7 +153,7 @@ TEST_F(Writer, ALaterSectionNeverReplacesAFileOfThisRun)
     WriteFile(out + "/Layer1.psd", {9}); // left by an earlier run: replaced as usual
     RecoverAt0();
     At(LayerSection({first}).size());
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     ASSERT_TRUE(R().RecoverLayerSection(length, files));
     EXPECT_EQ(ListDir(out), (std::vector<std::string>{"Layer0.psd", "Layer0_2.psd", "Layer0_2_mask.psd",
                                                       "Layer0_mask.psd", "Layer1.psd"}));
@@ -140,7 +169,7 @@ TEST_F(Writer, DiskFullInsideASectionKeepsTheFilesFinishedBefore)
     plan.writeBudget = 48 + 100; // the first file exactly
     FaultySys faulty(plan);
     At(0);
-    uint32_t length, files;
+    uint64_t length; uint32_t files;
     try {
         R().RecoverLayerSection(length, files);
         FAIL() << "the full disk was not raised";

@@ -173,7 +173,8 @@ PsdImage ParseRecovered(const std::string &path)
     if (b.size() < 48)
         return img;
     EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "8BPS");
-    EXPECT_EQ(BE16(b, 4), 1);
+    img.version = BE16(b, 4);
+    EXPECT_TRUE(img.version == 1 || img.version == 2) << path;
     img.channels = BE16(b, 12);
     img.height = BE32(b, 14);
     img.width = BE32(b, 18);
@@ -182,14 +183,19 @@ PsdImage ParseRecovered(const std::string &path)
     const uint32_t cmd = BE32(b, 26);
     img.colorModeData.assign(b.begin() + 30, b.begin() + 30 + cmd);
     std::size_t at = 30 + cmd;
-    EXPECT_EQ(BE32(b, at), 0u);
-    EXPECT_EQ(BE32(b, at + 4), 8u);
-    EXPECT_EQ(BE32(b, at + 8), 0u);
-    EXPECT_EQ(BE32(b, at + 12), 0u);
-    EXPECT_EQ(BE16(b, at + 16), 0);
-    at += 18;
+    EXPECT_EQ(BE32(b, at), 0u) << "no image resources";
+    at += 4;
+    // An empty layer-and-mask section: 4-byte lengths in a document, the
+    // section's and the layer info's 8 bytes wide in a large one.
+    const Bytes empty = img.version == 1 ? Bytes{0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0}
+                                         : Bytes{0, 0, 0, 0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Bytes(b.begin() + long(at), b.begin() + long(std::min(b.size(), at + empty.size()))), empty) << path;
+    at += empty.size();
+    EXPECT_EQ(BE16(b, at), 0) << "raw planes";
+    at += 2;
     const std::size_t bps = img.depth / 8 == 0 ? 1 : img.depth / 8;
-    const std::size_t plane = std::size_t(img.height) * img.width * bps;
+    const std::size_t row = img.depth == 1 ? (std::size_t(img.width) + 7) / 8 : std::size_t(img.width) * bps;
+    const std::size_t plane = std::size_t(img.height) * row;
     EXPECT_EQ(b.size(), at + plane * img.channels) << path;
     for (uint16_t c = 0; c < img.channels && at + plane <= b.size(); ++c, at += plane)
         img.planes.emplace_back(b.begin() + long(at), b.begin() + long(at + plane));

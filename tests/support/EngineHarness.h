@@ -68,7 +68,7 @@ int32_t Recover(const std::string &source, const std::string &outputDir, Callbac
 
 /// A recovered file split into its parts.
 struct PsdImage {
-    uint16_t channels = 0, depth = 0, mode = 0;
+    uint16_t version = 0, channels = 0, depth = 0, mode = 0;
     uint32_t height = 0, width = 0;
     Bytes colorModeData;
     std::vector<Bytes> planes;

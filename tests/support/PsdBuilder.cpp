@@ -1,5 +1,8 @@
 #include "PsdBuilder.h"
 
+#include <stdexcept>
+#include <zlib.h>
+
 namespace test {
 
 Bytes PackBitsRow(const Bytes &row)
@@ -41,12 +44,90 @@ Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength)
     std::vector<Bytes> rows;
     for (uint32_t r = 0; r < height; ++r) {
         Bytes row(samples.begin() + long(r * rowLength), samples.begin() + long((r + 1) * rowLength));
-        rows.push_back(rowLength < 8 ? row : PackBitsRow(row));
+        rows.push_back(PackBitsRow(row));
         b.U16(uint16_t(rows.back().size()));
     }
     for (const Bytes &r : rows)
         b.Append(r);
     return b.Data();
+}
+
+Bytes LayerExtra(const std::string &name, const TestMask *mask, const Bytes &blocks)
+{
+    PsdBuilder b;
+    if (mask)
+        b.U32(20).I32(mask->top).I32(mask->left).I32(mask->bottom).I32(mask->right).U8(mask->colour).U8(0).U16(0);
+    else
+        b.U32(0);
+    b.U32(0).U8(uint8_t(name.size())).Str(name);
+    while ((b.Size() - (mask ? 24 : 4) - 4) % 4 != 0)
+        b.U8(0);
+    return b.Append(blocks).Data();
+}
+
+Bytes TaggedBlock(const std::string &key, const Bytes &data)
+{
+    PsdBuilder b;
+    return b.Str("8BIM").Str(key).Section(data).Data();
+}
+
+Bytes UnicodeNameBlock(const std::string &name)
+{
+    PsdBuilder b;
+    b.U32(uint32_t(name.size()));
+    for (char c : name)
+        b.U16(uint8_t(c));
+    return TaggedBlock("luni", b.Data());
+}
+
+Bytes Deflate(const Bytes &bytes)
+{
+    uLongf size = compressBound(uLong(bytes.size()));
+    Bytes out(size);
+    if (compress(out.data(), &size, bytes.data(), uLong(bytes.size())) != Z_OK)
+        throw std::runtime_error("compress failed");
+    out.resize(size);
+    return out;
+}
+
+Bytes Predict(const Bytes &samples, uint32_t width, uint16_t depth)
+{
+    const std::size_t bps = depth / 8 ? depth / 8 : 1, row = std::size_t(width) * bps;
+    Bytes out = samples;
+    for (std::size_t at = 0; at + row <= out.size(); at += row) {
+        uint8_t *r = out.data() + at;
+        if (depth == 16) {
+            for (std::size_t i = row; i >= 4; i -= 2) {
+                const uint16_t v = uint16_t(r[i - 2] << 8 | r[i - 1]), p = uint16_t(r[i - 4] << 8 | r[i - 3]);
+                const uint16_t d = uint16_t(v - p);
+                r[i - 2] = uint8_t(d >> 8);
+                r[i - 1] = uint8_t(d);
+            }
+        } else {
+            if (depth == 32) { // the byte planes of the row, then byte deltas
+                Bytes planes(row);
+                for (std::size_t x = 0; x < width; ++x)
+                    for (std::size_t b = 0; b < 4; ++b)
+                        planes[b * width + x] = r[x * 4 + b];
+                std::copy(planes.begin(), planes.end(), r);
+            }
+            for (std::size_t i = row; i-- > 1;)
+                r[i] = uint8_t(r[i] - r[i - 1]);
+        }
+    }
+    return out;
+}
+
+Bytes ZipChannel(const Bytes &samples)
+{
+    PsdBuilder b;
+    return b.U16(2).Append(Deflate(samples)).Data();
+}
+
+Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth)
+{
+    PsdBuilder b;
+    return b.U16(3).Append(Deflate(Predict(samples, width, depth))).Data();
 }
 
 Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count)

@@ -45,13 +45,38 @@ struct TestLayer {
     Bytes extra = {}; ///< the record's extra data
 };
 
+/// A layer mask's rectangle and default colour, for a record's mask data.
+struct TestMask {
+    int32_t top, left, bottom, right;
+    uint8_t colour = 0;
+};
+
+/// A record's extra data as Photoshop lays it out: the mask data (20 bytes
+/// with a mask, else none), empty blending ranges, the Pascal name padded to
+/// 4 bytes, then the tagged blocks.
+Bytes LayerExtra(const std::string &name, const TestMask *mask = nullptr, const Bytes &blocks = {});
+/// A tagged block "8BIM" + key + 4-byte length + data.
+Bytes TaggedBlock(const std::string &key, const Bytes &data);
+/// The "luni" block of a name (ASCII here).
+Bytes UnicodeNameBlock(const std::string &name);
+
 /// PackBits of one row (literal and repeat runs, as Photoshop writes them).
 Bytes PackBitsRow(const Bytes &row);
 
 /// Channel data: compression 0, then the samples.
 Bytes RawChannel(const Bytes &samples);
-/// Channel data: compression 1, the row lengths, the packed rows.
+/// Channel data: compression 1, the row lengths, the packed rows. Every row
+/// is packed, whatever its length.
 Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength);
+/// Channel data: compression 2 (ZIP) of the samples, or 3 (ZIP with
+/// prediction) of rows of width samples at depth.
+Bytes ZipChannel(const Bytes &samples);
+Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth);
+/// The zlib stream of the bytes.
+Bytes Deflate(const Bytes &bytes);
+/// Rows of width samples at depth with their prediction applied (the
+/// inverse of what a reader undoes).
+Bytes Predict(const Bytes &samples, uint32_t width, uint16_t depth);
 
 /// A whole layer-and-mask-information section: its length, the layer info
 /// (length, count, records, channel data), a global layer mask length of 0.

@@ -1,0 +1,559 @@
+#include "DocumentWriter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "BigEndian.h"
+#include "Messages.h"
+#include "PsdRecoverer.h"
+
+namespace zelt {
+namespace {
+
+constexpr uint32_t k8BIM = 0x3842494D, k8B64 = 0x38423634;
+constexpr std::size_t kMaxExtra = 64u << 20; // a layer's extra data beyond this is damage
+const char kDamaged[] = " (damaged)";
+
+void AppendUtf8(std::string &out, uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool ValidUtf8(const std::string &s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<uint8_t>(s[i]);
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+// The parts of extra data: where the Pascal name starts and where the tagged
+// blocks start, or false when the data is too short for them.
+struct ExtraParts {
+    std::size_t name = 0, blocks = 0;
+    bool maskWhole = false;
+};
+
+bool SplitExtra(const std::vector<uint8_t> &e, ExtraParts &parts)
+{
+    std::size_t pos = 0;
+    if (e.size() < 4)
+        return false;
+    const uint64_t mask = LoadBE32(e.data());
+    parts.maskWhole = 4 + mask <= e.size();
+    if (!parts.maskWhole || 4 + mask + 4 > e.size())
+        return false;
+    pos = 4 + mask;
+    const uint64_t ranges = LoadBE32(e.data() + pos);
+    if (pos + 4 + ranges + 1 > e.size())
+        return false;
+    pos += 4 + ranges;
+    parts.name = pos;
+    const std::size_t nameField = (1 + std::size_t{e[pos]} + 3) / 4 * 4;
+    if (pos + nameField > e.size())
+        return false;
+    parts.blocks = pos + nameField;
+    return true;
+}
+
+struct Block {
+    uint32_t sig, key;
+    std::size_t data;
+    uint64_t length;
+};
+
+// The tagged blocks of a layer's extra data from `from`, as far as they are
+// whole; `rest` is where the first byte that is no block starts.
+std::vector<Block> WalkBlocks(const std::vector<uint8_t> &e, std::size_t from, const Layout &layout, std::size_t &rest)
+{
+    std::vector<Block> blocks;
+    std::size_t pos = from;
+    while (pos + 12 <= e.size()) {
+        const uint32_t sig = LoadBE32(e.data() + pos), key = LoadBE32(e.data() + pos + 4);
+        if (sig != k8BIM && sig != k8B64)
+            break;
+        const uint32_t w = layout.TaggedLengthBytes(key);
+        if (pos + 8 + w > e.size())
+            break;
+        const uint64_t len = LoadBE(e.data() + pos + 8, w);
+        const std::size_t data = pos + 8 + w;
+        if (len > e.size() - data)
+            break;
+        blocks.push_back({sig, key, data, len});
+        pos = data + static_cast<std::size_t>(len);
+    }
+    rest = pos;
+    return blocks;
+}
+
+std::vector<uint16_t> UnicodeName(const std::vector<uint8_t> &e, const Block &b)
+{
+    std::vector<uint16_t> units;
+    if (b.length < 4)
+        return units;
+    const uint64_t count = std::min<uint64_t>(LoadBE32(e.data() + b.data), (b.length - 4) / 2);
+    for (uint64_t i = 0; i < count; ++i)
+        units.push_back(LoadBE16(e.data() + b.data + 4 + 2 * i));
+    while (!units.empty() && units.back() == 0)
+        units.pop_back();
+    return units;
+}
+
+void PutBE(std::vector<uint8_t> &out, uint64_t v, uint32_t width)
+{
+    uint8_t b[8];
+    StoreBE(b, v, width);
+    out.insert(out.end(), b, b + width);
+}
+
+} // namespace
+
+std::string Utf16ToUtf8(const std::vector<uint16_t> &units)
+{
+    std::string out;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        uint32_t cp = units[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+        else if (cp >= 0xD800 && cp < 0xE000)
+            cp = 0xFFFD;
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
+
+std::string LegacyToUtf8(const std::string &bytes)
+{
+    if (ValidUtf8(bytes))
+        return bytes;
+    std::string out;
+    for (char c : bytes)
+        AppendUtf8(out, static_cast<uint8_t>(c));
+    return out;
+}
+
+std::string LayerExtra::Name() const { return hasUnicodeName ? unicodeName : LegacyToUtf8(pascalName); }
+
+LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layout)
+{
+    LayerExtra info;
+    ExtraParts parts;
+    if (!SplitExtra(extra, parts))
+        return info;
+    info.pascalName.assign(extra.begin() + long(parts.name) + 1,
+                           extra.begin() + long(parts.name) + 1 + extra[parts.name]);
+    std::size_t rest;
+    for (const Block &b : WalkBlocks(extra, parts.blocks, layout, rest)) {
+        if (b.key == FourCC("luni")) {
+            info.unicodeName = Utf16ToUtf8(UnicodeName(extra, b));
+            info.hasUnicodeName = true;
+        } else if (b.key == FourCC("lsct") && b.length >= 4) {
+            info.sectionType = LoadBE32(extra.data() + b.data);
+        }
+    }
+    return info;
+}
+
+std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
+                                       bool damaged)
+{
+    ExtraParts parts;
+    if (!SplitExtra(extra, parts))
+        return extra;
+    std::vector<uint8_t> out(extra.begin(), extra.begin() + long(parts.name));
+    std::string name(extra.begin() + long(parts.name) + 1, extra.begin() + long(parts.name) + 1 + extra[parts.name]);
+    if (damaged)
+        name = name.substr(0, 255 - (sizeof kDamaged - 1)) + kDamaged;
+    out.push_back(static_cast<uint8_t>(name.size()));
+    out.insert(out.end(), name.begin(), name.end());
+    while (out.size() - parts.name < (1 + name.size() + 3) / 4 * 4)
+        out.push_back(0);
+    std::size_t rest;
+    for (const Block &b : WalkBlocks(extra, parts.blocks, from, rest)) {
+        PutBE(out, b.sig, 4);
+        PutBE(out, b.key, 4);
+        const uint32_t w = to.TaggedLengthBytes(b.key);
+        if (b.key == FourCC("luni") && damaged) {
+            std::vector<uint16_t> units = UnicodeName(extra, b);
+            for (const char *c = kDamaged; *c; ++c)
+                units.push_back(static_cast<uint8_t>(*c));
+            const uint64_t len = (4 + 2 * uint64_t{units.size()} + 3) / 4 * 4;
+            PutBE(out, len, w);
+            PutBE(out, units.size(), 4);
+            for (uint16_t u : units)
+                PutBE(out, u, 2);
+            out.insert(out.end(), len - 4 - 2 * units.size(), 0);
+            continue;
+        }
+        PutBE(out, b.length, w);
+        out.insert(out.end(), extra.begin() + long(b.data), extra.begin() + long(b.data + b.length));
+    }
+    // What does not form a block is dropped: a reader would stumble on it.
+    return out;
+}
+
+struct RebuiltDocument::Entry {
+    bool included = false;  ///< a record of the document
+    bool damaged = false;   ///< the source does not hold all of its data
+    bool visible = true;    ///< its own flag and every group around it
+    bool maskKept = false;  ///< its mask data reached the document
+    std::string name;
+    std::vector<uint8_t> record;
+};
+
+RebuiltDocument::RebuiltDocument(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout)
+    : m_r(r), m_job(r.m_job), m_depth(depth), m_sectionLayout(sectionLayout)
+{
+}
+
+RebuiltDocument::~RebuiltDocument() = default;
+
+std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout)
+{
+    std::unique_ptr<RebuiltDocument> doc(new RebuiltDocument(r, depth, sectionLayout));
+    RebuiltDocument &d = *doc;
+    CFile64Ex &source = r.m_source;
+    const ImageProperties &p = r.m_properties;
+    d.m_channels = p.channels;
+    d.m_height = p.height;
+    d.m_width = p.width;
+    d.m_mode = p.mode;
+    const auto planeSize = CheckedMul(RowBytes(p.width, depth), p.height);
+    d.m_planeSize = planeSize ? *planeSize : 0;
+    const uint64_t dataStart = source.GetPosition();
+    d.m_entries.resize(r.m_layerCount);
+
+    // How much of each layer's data the source holds: a layer that is not
+    // all there carries " (damaged)" in its names.
+    bool stopped = false;
+    for (std::size_t i = 0; i < r.m_layerCount; ++i) {
+        LayerRecord &layer = r.m_layers[i];
+        r.ReadChannelData(layer, stopped, depth, sectionLayout, true);
+        Entry &e = d.m_entries[i];
+        e.included = layer.valid;
+        for (const ChannelRecord &c : layer.channels)
+            e.damaged |= layer.valid && (c.id >= -1 || c.decoded) && c.wholeRows < c.height;
+    }
+
+    // Names, groups and visibility from the extra data.
+    std::vector<std::vector<uint8_t>> extras(r.m_layerCount);
+    std::vector<uint32_t> sectionTypes(r.m_layerCount, 0);
+    for (std::size_t i = 0; i < r.m_layerCount; ++i) {
+        const LayerRecord &layer = r.m_layers[i];
+        std::vector<uint8_t> &extra = extras[i];
+        if (layer.extraLength <= kMaxExtra) {
+            extra.resize(layer.extraLength);
+            source.SeekTo(layer.extraOffset);
+            extra.resize(source.ReadLarge(extra.data(), extra.size()));
+        }
+        const LayerExtra info = ParseLayerExtra(extra, sectionLayout);
+        d.m_entries[i].name = info.Name();
+        sectionTypes[i] = info.sectionType;
+    }
+    std::vector<bool> hiddenGroups; // from the top of the stack of layers down
+    for (std::size_t k = r.m_layerCount; k-- > 0;) {
+        const bool hidden = (r.m_layers[k].blend[10] & 0x02) != 0;
+        const bool inHidden = std::find(hiddenGroups.begin(), hiddenGroups.end(), true) != hiddenGroups.end();
+        d.m_entries[k].visible = !hidden && !inHidden;
+        if (sectionTypes[k] == 1 || sectionTypes[k] == 2)
+            hiddenGroups.push_back(hidden || inHidden);
+        else if (sectionTypes[k] == 3 && !hiddenGroups.empty())
+            hiddenGroups.pop_back();
+    }
+
+    // The records in the widths of the document's layout, which depends on
+    // the document's size.
+    auto build = [&](const Layout &layout) {
+        uint64_t body = 2;
+        for (std::size_t i = 0; i < r.m_layerCount; ++i) {
+            Entry &e = d.m_entries[i];
+            e.record.clear();
+            if (!e.included)
+                continue;
+            const LayerRecord &layer = r.m_layers[i];
+            std::vector<uint8_t> extra = RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged);
+            ExtraParts parts;
+            e.maskKept = SplitExtra(extra, parts) && layer.mask.present;
+            std::vector<uint8_t> &rec = e.record;
+            PutBE(rec, static_cast<uint32_t>(layer.top), 4);
+            PutBE(rec, static_cast<uint32_t>(layer.left), 4);
+            PutBE(rec, static_cast<uint32_t>(layer.bottom), 4);
+            PutBE(rec, static_cast<uint32_t>(layer.right), 4);
+            PutBE(rec, layer.channels.size(), 2);
+            for (const ChannelRecord &c : layer.channels) {
+                const MaskRect *m = layer.MaskFor(c.id);
+                const uint64_t plane = m ? (e.maskKept ? RowBytes(m->Width(), depth) * m->Height() : 0)
+                                         : RowBytes(layer.width, depth) * layer.height;
+                PutBE(rec, static_cast<uint16_t>(c.id), 2);
+                PutBE(rec, 2 + plane, layout.LengthBytes());
+                body += 2 + plane;
+            }
+            rec.insert(rec.end(), layer.blend.begin(), layer.blend.end());
+            PutBE(rec, extra.size(), 4);
+            rec.insert(rec.end(), extra.begin(), extra.end());
+            body += rec.size();
+        }
+        return body;
+    };
+    const uint64_t resources = r.m_resourcesWhole && r.m_resourcesLength <= r.m_memoryBudget ? r.m_resourcesLength : 0;
+    uint64_t body = build(kDocumentLayout);
+    const uint64_t estimate = 64 + 768 + resources + body + d.m_planeSize * p.channels;
+    d.m_layout = r.LayoutForFile(p.height, p.width, estimate);
+    if (d.m_layout.large)
+        body = build(d.m_layout);
+    const uint64_t infoLength = (body + 3) / 4 * 4;
+    d.m_padding = infoLength - body;
+
+    const std::string path = r.m_outputDir + PathWithoutExtension(PathFileName(r.m_sourcePath)) + "_rebuilt" +
+                             PathExtension(r.m_sourcePath);
+    auto file = std::make_unique<OutputFile>(r.m_job);
+    if (file->Create(r.m_namer, r.WithExtension(path, d.m_layout), std::strlen("_rebuilt"))) {
+        OutputStream &out = file->Out();
+        std::vector<uint8_t> head(26, 0);
+        StoreBE32(head.data(), PsdRecoverer::kSignature);
+        StoreBE16(head.data() + 4, d.m_layout.Version());
+        StoreBE16(head.data() + 12, p.channels);
+        StoreBE32(head.data() + 14, p.height);
+        StoreBE32(head.data() + 18, p.width);
+        StoreBE16(head.data() + 22, depth);
+        StoreBE16(head.data() + 24, p.mode);
+        r.AppendColorModeData(p.mode, head);
+        out.Write(head.data(), head.size());
+        out.WriteBE(resources, 4);
+        if (resources > 0) {
+            std::vector<uint8_t> chunk(1u << 20);
+            source.SeekTo(r.m_resourcesOffset);
+            for (uint64_t left = resources; left > 0;) {
+                const auto n = static_cast<uint32_t>(std::min<uint64_t>(left, chunk.size()));
+                const uint32_t got = source.Read(chunk.data(), n);
+                out.Write(chunk.data(), got);
+                if (got < n) {
+                    out.Fill(0, left - got); // cannot happen for a section read whole
+                    break;
+                }
+                left -= n;
+            }
+        }
+        const uint32_t n = d.m_layout.LengthBytes();
+        out.WriteBE(n + infoLength + 4, n);
+        out.WriteBE(infoLength, n);
+        int32_t count = 0;
+        for (const Entry &e : d.m_entries)
+            count += e.included ? 1 : 0;
+        out.WriteBE(static_cast<uint16_t>(r.m_storedLayerCount < 0 ? -count : count), 2);
+        for (Entry &e : d.m_entries) {
+            out.Write(e.record.data(), e.record.size());
+            e.record = {};
+        }
+        d.m_file = std::move(file);
+    }
+
+    // The composite, for when no merged image comes.
+    const auto canvas = CheckedMul(d.m_planeSize, p.channels);
+    if (canvas && *canvas <= r.m_memoryBudget && d.m_planeSize > 0) {
+        d.m_canvas.resize(*canvas);
+        for (uint32_t c = 0; c < p.channels; ++c)
+            d.FillWhite(d.m_canvas.data() + c * d.m_planeSize, d.m_planeSize, c);
+    } else {
+        d.m_canvasTooLarge = true;
+    }
+    source.SeekTo(dataStart);
+    return doc;
+}
+
+void RebuiltDocument::FillWhite(uint8_t *plane, uint64_t size, uint32_t channel) const
+{
+    // White in each mode's stored values: all bits 0 in Bitmap, a and b at
+    // their middle in Lab, the full value everywhere else (CMYK is stored
+    // inverted).
+    const bool middle = m_mode == 9 && channel > 0;
+    if (m_mode == 0) {
+        std::memset(plane, 0, size);
+    } else if (m_depth == 32) {
+        const uint32_t v = middle ? 0x3F000000 : 0x3F800000; // 0.5, 1.0
+        for (uint64_t i = 0; i + 4 <= size; i += 4)
+            StoreBE32(plane + i, v);
+    } else if (m_depth == 16 && middle) {
+        for (uint64_t i = 0; i + 2 <= size; i += 2)
+            StoreBE16(plane + i, 0x8000);
+    } else {
+        std::memset(plane, middle ? 0x80 : 0xFF, size);
+    }
+}
+
+// Normal blending over the canvas, with the layer's transparency and
+// opacity; blend modes and clipping are not imitated.
+void RebuiltDocument::Composite(const LayerRecord &layer, const Entry &e)
+{
+    if (m_canvas.empty() || !e.visible || layer.Empty() || m_mergedPlanes > 0)
+        return;
+    const double opacity = layer.blend[8] / 255.0;
+    if (opacity <= 0)
+        return;
+    const ChannelRecord *alpha = FindChannel(layer.channels, -1);
+    const int64_t y0 = std::max<int64_t>(layer.top, 0), y1 = std::min<int64_t>(int64_t{layer.top} + layer.height, m_height);
+    const int64_t x0 = std::max<int64_t>(layer.left, 0), x1 = std::min<int64_t>(int64_t{layer.left} + layer.width, m_width);
+    if (y0 >= y1 || x0 >= x1)
+        return;
+    const uint32_t bps = BytesPerSample(m_depth);
+    const uint64_t layerRow = RowBytes(layer.width, m_depth), canvasRow = RowBytes(m_width, m_depth);
+    auto sample = [&](const uint8_t *plane, uint64_t row, uint64_t x) -> double {
+        const uint8_t *s = plane + row * layerRow;
+        switch (m_depth) {
+        case 1: return (s[x / 8] >> (7 - x % 8)) & 1;
+        case 16: return LoadBE16(s + x * 2) / 65535.0;
+        case 32: {
+            const uint32_t bits = LoadBE32(s + x * 4);
+            float f;
+            std::memcpy(&f, &bits, 4);
+            return std::isfinite(f) ? std::clamp<double>(f, 0.0, 1.0) : 0.0;
+        }
+        default: return s[x * bps] / 255.0;
+        }
+    };
+    for (uint32_t k = 0; k < m_channels; ++k) {
+        const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k));
+        if (!src || src->samples.empty())
+            continue;
+        uint8_t *plane = m_canvas.data() + uint64_t{k} * m_planeSize;
+        for (int64_t y = y0; y < y1; ++y) {
+            const auto ly = static_cast<uint64_t>(y - layer.top);
+            uint8_t *drow = plane + static_cast<uint64_t>(y) * canvasRow;
+            for (int64_t x = x0; x < x1; ++x) {
+                const auto lx = static_cast<uint64_t>(x - layer.left);
+                const double a = opacity * (alpha && !alpha->samples.empty() ? sample(alpha->samples.data(), ly, lx) : 1.0);
+                if (a <= 0)
+                    continue;
+                const double s = sample(src->samples.data(), ly, lx);
+                const auto cx = static_cast<uint64_t>(x);
+                switch (m_depth) {
+                case 1:
+                    if (a >= 0.5) {
+                        const auto bit = static_cast<uint8_t>(1u << (7 - cx % 8));
+                        drow[cx / 8] = static_cast<uint8_t>(s > 0 ? drow[cx / 8] | bit : drow[cx / 8] & ~bit);
+                    }
+                    break;
+                case 16: {
+                    const double dv = LoadBE16(drow + cx * 2) / 65535.0;
+                    StoreBE16(drow + cx * 2, static_cast<uint16_t>(std::lround((dv + (s - dv) * a) * 65535.0)));
+                    break;
+                }
+                case 32: {
+                    const uint32_t bits = LoadBE32(drow + cx * 4);
+                    float f;
+                    std::memcpy(&f, &bits, 4);
+                    const float out = static_cast<float>(f + (s - f) * a);
+                    uint32_t ob;
+                    std::memcpy(&ob, &out, 4);
+                    StoreBE32(drow + cx * 4, ob);
+                    break;
+                }
+                default: {
+                    const double dv = drow[cx * bps] / 255.0;
+                    drow[cx * bps] = static_cast<uint8_t>(std::lround((dv + (s - dv) * a) * 255.0));
+                    break;
+                }
+                }
+            }
+        }
+    }
+}
+
+void RebuiltDocument::AddLayer(std::size_t i, const LayerRecord &layer)
+{
+    const Entry &e = m_entries[i];
+    const auto index = static_cast<unsigned>(i);
+    if (!layer.valid) {
+        m_job.NotifyFormatted(MSG_STATUS, layer.overBudget ? kMsgLayerLeftOutMemory : kMsgLayerLeftOutBounds, index,
+                              e.name.c_str());
+        return;
+    }
+    if (m_file) {
+        OutputStream &out = m_file->Out();
+        for (const ChannelRecord &c : layer.channels) {
+            out.WriteBE(0, 2);
+            if (!layer.MaskFor(c.id) || e.maskKept)
+                out.Write(c.samples.data(), c.samples.size());
+        }
+    }
+    Composite(layer, e);
+    uint32_t rows = layer.height;
+    for (const ChannelRecord &c : layer.channels)
+        if (c.id >= -1)
+            rows = std::min(rows, c.wholeRows);
+    m_job.NotifyFormatted(MSG_STATUS, kMsgLayerRows, index, e.name.c_str(), layer.width, layer.height, rows,
+                          layer.height, layer.height - rows);
+}
+
+void RebuiltDocument::MergedPlane(const uint8_t *plane, uint64_t size)
+{
+    if (size != m_planeSize || m_depth != m_r.m_properties.depth || m_mergedPlanes >= m_channels)
+        return;
+    if (m_mergedPlanes == 0) {
+        m_canvas = {}; // the recovered merged image stands in for it
+        if (m_file) {
+            OutputStream &out = m_file->Out();
+            out.Fill(0, m_padding);
+            out.WriteBE(0, 4); // global layer mask info
+            out.WriteBE(0, 2); // raw planes
+        }
+    }
+    if (m_file)
+        m_file->Out().Write(plane, size);
+    ++m_mergedPlanes;
+}
+
+bool RebuiltDocument::Finish()
+{
+    if (!m_file)
+        return false;
+    OutputStream &out = m_file->Out();
+    if (m_mergedPlanes == 0) {
+        out.Fill(0, m_padding);
+        out.WriteBE(0, 4);
+        out.WriteBE(0, 2);
+        if (m_canvasTooLarge)
+            m_job.NotifyFormatted(MSG_STATUS, kMsgCompositeTooLarge);
+    }
+    std::vector<uint8_t> white;
+    for (uint32_t c = m_mergedPlanes; c < m_channels; ++c) {
+        if (!m_canvas.empty()) {
+            out.Write(m_canvas.data() + uint64_t{c} * m_planeSize, m_planeSize);
+            continue;
+        }
+        // Over the memory budget the planes are made a row at a time.
+        white.resize(RowBytes(m_width, m_depth));
+        FillWhite(white.data(), white.size(), c);
+        for (uint32_t y = 0; y < m_height; ++y)
+            out.Write(white.data(), white.size());
+    }
+    m_file->Close();
+    m_file.reset();
+    return true;
+}
+
+PsdRecoverer::~PsdRecoverer() = default;
+
+} // namespace zelt
