@@ -80,11 +80,11 @@ Bytes UnicodeNameBlock(const std::string &name)
     return TaggedBlock("luni", b.Data());
 }
 
-Bytes Deflate(const Bytes &bytes)
+Bytes Deflate(const Bytes &bytes, int level)
 {
     uLongf size = compressBound(uLong(bytes.size()));
     Bytes out(size);
-    if (compress(out.data(), &size, bytes.data(), uLong(bytes.size())) != Z_OK)
+    if (compress2(out.data(), &size, bytes.data(), uLong(bytes.size()), level) != Z_OK)
         throw std::runtime_error("compress failed");
     out.resize(size);
     return out;
@@ -118,19 +118,19 @@ Bytes Predict(const Bytes &samples, uint32_t width, uint16_t depth)
     return out;
 }
 
-Bytes ZipChannel(const Bytes &samples)
+Bytes ZipChannel(const Bytes &samples, int level)
 {
     PsdBuilder b;
-    return b.U16(2).Append(Deflate(samples)).Data();
+    return b.U16(2).Append(Deflate(samples, level)).Data();
 }
 
-Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth)
+Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth, int level)
 {
     PsdBuilder b;
-    return b.U16(3).Append(Deflate(Predict(samples, width, depth))).Data();
+    return b.U16(3).Append(Deflate(Predict(samples, width, depth), level)).Data();
 }
 
-Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count)
+Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count)
 {
     PsdBuilder info;
     info.I16(count);
@@ -143,8 +143,13 @@ Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count)
     for (const TestLayer &l : layers)
         for (const TestChannel &c : l.channels)
             info.Append(c.stored);
+    return info.Data();
+}
+
+Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count)
+{
     PsdBuilder body;
-    body.Section(info.Data()).U32(0);
+    body.Section(LayerInfoBody(layers, count)).U32(0);
     PsdBuilder section;
     section.Section(body.Data());
     return section.Data();

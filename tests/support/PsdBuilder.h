@@ -70,13 +70,18 @@ Bytes RawChannel(const Bytes &samples);
 Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength);
 /// Channel data: compression 2 (ZIP) of the samples, or 3 (ZIP with
 /// prediction) of rows of width samples at depth.
-Bytes ZipChannel(const Bytes &samples);
-Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth);
-/// The zlib stream of the bytes.
-Bytes Deflate(const Bytes &bytes);
+Bytes ZipChannel(const Bytes &samples, int level = 6);
+Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth, int level = 6);
+/// The zlib stream of the bytes. Level 0 stores them: every byte of such a
+/// stream that survives a cut inflates to exactly one byte.
+Bytes Deflate(const Bytes &bytes, int level = 6);
 /// Rows of width samples at depth with their prediction applied (the
 /// inverse of what a reader undoes).
 Bytes Predict(const Bytes &samples, uint32_t width, uint16_t depth);
+
+/// A layer info's body: the count, the records and the channel data (what
+/// an Lr16 or Lr32 block holds).
+Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count);
 
 /// A whole layer-and-mask-information section: its length, the layer info
 /// (length, count, records, channel data), a global layer mask length of 0.
