@@ -1,16 +1,26 @@
 // velmora: repairs damaged Photoshop files from the command line, with the
-// same engine and the same repair log as the window.
+// same engine and the same repair log as the window. Several files are
+// repaired in worker processes of their own, N at a time, their logs kept
+// together in the order the files were given.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <linux/fs.h>
 #include <map>
+#include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -38,28 +48,161 @@ const std::map<std::string, uint16_t> kModes = {
     {"bitmap", 0}, {"grayscale", 1}, {"indexed", 2}, {"rgb", 3}, {"cmyk", 4}, {"multichannel", 7}, {"duotone", 8}, {"lab", 9},
 };
 
+/// Exit statuses, and the outcome of one file: the worst of a run's files
+/// is the run's status.
+enum Status : int {
+    kRepaired = 0,
+    kNothingRecovered = 1,
+    kUsage = 2,
+    kFileError = 3, ///< the source could not be opened, or the output directory made
+    kCutShort = 4,  ///< an error ended the scan early
+    kInterrupted = 130,
+};
+
+int Worse(int a, int b)
+{
+    auto rank = [](int s) { return s == kRepaired ? 0 : s == kNothingRecovered ? 1 : s == kCutShort ? 2 : s == kFileError ? 3 : 4; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+/// A text with its control characters and backslashes escaped, so that a
+/// name holding a newline cannot start a line of its own.
+std::string Escaped(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+/// The size of a file, or of the disk a block device is.
+uint64_t SourceSize(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return 0;
+    if (S_ISBLK(st.st_mode)) {
+        uint64_t bytes = 0;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            if (ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+                bytes = 0;
+            ::close(fd);
+        }
+        return bytes;
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool IsBlockDevice(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+/// Where a file's recovered files go by default: beside it; for a disk,
+/// whose own directory is no place to write, a folder named after it in the
+/// current directory.
+std::string DefaultOutputDir(const std::string &source)
+{
+    std::string dir;
+    if (!IsBlockDevice(source)) {
+        dir = wenk::DefaultOutputDir(source);
+    } else {
+        char cwd[4096];
+        const std::string here = getcwd(cwd, sizeof cwd) ? std::string(cwd) : std::string(".");
+        dir = here + "/" + source.substr(source.find_last_of('/') + 1) + "_recovered/";
+    }
+    // A source whose name is near the file system's limit: the folder's name
+    // is shortened so that it can be made, "_recovered" kept.
+    const std::size_t slash = dir.find_last_of('/', dir.size() - 2);
+    const std::string parent = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+    const long limit = pathconf(parent.c_str(), _PC_NAME_MAX);
+    const std::size_t max = limit > 0 ? std::size_t(limit) : 255;
+    const std::string name = dir.substr(slash + 1, dir.size() - slash - 2);
+    const std::size_t keep = std::strlen("_recovered");
+    if (name.size() <= max || max <= keep)
+        return dir;
+    std::size_t stem = max - keep;
+    while (stem > 0 && (static_cast<unsigned char>(name[stem]) & 0xC0) == 0x80)
+        --stem;
+    return dir.substr(0, slash + 1) + name.substr(0, stem) + "_recovered/";
+}
+
+/// Whether a written file is the rebuilt document of the source: its name
+/// is the source's stem with "_rebuilt", or "_rebuilt_<k>" when a name was
+/// taken.
+bool IsRebuiltDocument(const std::string &written, const std::string &source)
+{
+    std::string stem = source.substr(source.find_last_of('/') + 1);
+    if (const std::size_t dot = stem.find_last_of('.'); dot != std::string::npos)
+        stem.erase(dot);
+    std::string name = written.substr(written.find_last_of('/') + 1);
+    if (const std::size_t dot = name.find_last_of('.'); dot != std::string::npos)
+        name.erase(dot);
+    const std::string base = stem + "_rebuilt";
+    if (name == base)
+        return true;
+    if (name.rfind(base + "_", 0) != 0 || name.size() == base.size() + 1)
+        return false;
+    return std::all_of(name.begin() + long(base.size() + 1), name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
 // The log, to standard output and optionally a file; the progress bar on
-// standard error when it is a terminal.
+// standard error when it is a terminal. In a worker, everything goes to the
+// parent as records of one line each.
 class Output {
 public:
     bool quiet = false;
     bool progress = false;
     std::ofstream logFile;
+    int relay = -1; ///< a worker's pipe to the parent
     // Of the file being repaired:
     bool openFailed = false; ///< the engine could not open it
-    int written = 0;         ///< files written
+    bool cutShort = false;   ///< an error ended the scan early
+    std::string source;
+    std::vector<std::string> rebuilt;
 
     /// A line of the log; `always` lines (errors and results) survive --quiet.
     void Line(const std::string &text, bool always = false)
     {
+        const std::string line = Escaped(text);
+        if (relay >= 0) {
+            Relay(always ? 'A' : 'L', line);
+            return;
+        }
+        Print(line, always);
+    }
+
+    /// A line already escaped, printed and logged.
+    void Print(const std::string &line, bool always)
+    {
         ClearBar();
-        if (!quiet || always) {
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fputc('\n', stdout);
-            std::fflush(stdout);
+        if ((!quiet || always) && !m_stdoutClosed) {
+            // A closed standard output (a pipe to "head") stops the printing,
+            // never the repair.
+            if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fputc('\n', stdout) == EOF ||
+                std::fflush(stdout) != 0)
+                m_stdoutClosed = true;
         }
         if (logFile.is_open())
-            logFile << text << '\n';
+            logFile << line << '\n' << std::flush;
     }
 
     /// A result text, whose two lines are joined by CR LF.
@@ -77,25 +220,43 @@ public:
 
     void Error(const std::string &text)
     {
-        ClearBar();
-        std::fprintf(stderr, "velmora: %s\n", text.c_str());
+        if (relay >= 0) {
+            Relay('E', Escaped(text));
+            return;
+        }
+        PrintError(Escaped(text));
     }
 
-    void StartFile(const std::string &label, uint64_t size)
+    void PrintError(const std::string &line)
     {
-        m_label = label;
+        ClearBar();
+        std::fprintf(stderr, "velmora: %s\n", line.c_str());
+    }
+
+    void Written(const std::string &path)
+    {
+        Line("Written: " + path);
+        if (IsRebuiltDocument(path, source)) {
+            rebuilt.push_back(Escaped(path));
+            if (relay >= 0)
+                Relay('D', rebuilt.back());
+        }
+    }
+
+    void StartFile(const std::string &path, uint64_t size)
+    {
+        source = path;
+        m_label = Escaped(path.substr(path.find_last_of('/') + 1));
         m_size = size;
         m_start = std::chrono::steady_clock::now();
         m_lastDraw = {};
         m_percent = 255;
-        openFailed = false;
-        written = 0;
+        openFailed = cutShort = false;
     }
 
-    /// One progress report of the engine, made for every byte position. The
-    /// report is a percentage; only a change of it is looked at (the clock
-    /// is read then, never per report), so most reports cost a load and a
-    /// compare, and nothing is stored per report.
+    /// One progress report of the engine. Only a change of the percentage
+    /// is looked at (the clock is read then, never per report), so most
+    /// reports cost a load and a compare.
     void Progress(uint8_t percent)
     {
         if (percent != m_percent)
@@ -104,10 +265,50 @@ public:
 
     void EndFile() { ClearBar(); }
 
+    /// The batch's progress line: files done, bytes done, the rate.
+    void DrawBatch(std::size_t filesDone, std::size_t files, double bytesDone, double seconds)
+    {
+        const double rate = seconds > 0 ? bytesDone / seconds : 0;
+        std::fprintf(stderr, "\r\033[K%zu of %zu files  %.1f MB  %6.1f MB/s", filesDone, files, bytesDone / 1e6, rate / 1e6);
+        std::fflush(stderr);
+        m_barShown = true;
+    }
+
+    void ClearBar()
+    {
+        if (m_barShown) {
+            std::fputs("\r\033[K", stderr);
+            std::fflush(stderr);
+            m_barShown = false;
+        }
+    }
+
 private:
+    void Relay(char kind, const std::string &line)
+    {
+        std::string record(1, kind);
+        record += line;
+        record += '\n';
+        const char *p = record.data();
+        std::size_t left = record.size();
+        while (left > 0) {
+            const ssize_t n = ::write(relay, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return; // the parent is gone: the repair goes on
+            p += n;
+            left -= std::size_t(n);
+        }
+    }
+
     [[gnu::noinline]] void ProgressChanged(uint8_t percent)
     {
         m_percent = percent;
+        if (relay >= 0) {
+            Relay('P', std::to_string(percent));
+            return;
+        }
         if (!progress)
             return;
         const auto now = std::chrono::steady_clock::now();
@@ -136,35 +337,27 @@ private:
         m_barShown = true;
     }
 
-    void ClearBar()
-    {
-        if (m_barShown) {
-            std::fputs("\r\033[K", stderr);
-            std::fflush(stderr);
-            m_barShown = false;
-        }
-    }
-
     std::string m_label;
     uint64_t m_size = 0;
     uint8_t m_percent = 255;
     bool m_barShown = false;
+    bool m_stdoutClosed = false;
     std::chrono::steady_clock::time_point m_start, m_lastDraw;
 };
 
-// Every message but the two that come for each byte position.
+// Every message but the two that come for every stretch of positions.
 [[gnu::noinline]] int32_t OtherMessage(int32_t code, const char *text, Output *out)
 {
     switch (code) {
     case MSG_STATUS: out->Line(text); break;
-    case MSG_FILE_WRITTEN:
-        ++out->written;
-        out->Line(std::string("Written: ") + text);
-        break;
+    case MSG_FILE_WRITTEN: out->Written(text); break;
     case MSG_ERROR:
-        // Message 1 of the engine: the source could not be opened.
+        // Message 1 of the engine: the source could not be opened. Messages
+        // 2 and 3: an error ended the scan.
         if (std::strncmp(text, "Error 1:", 8) == 0)
             out->openFailed = true;
+        if (std::strncmp(text, "Error 2:", 8) == 0 || std::strncmp(text, "Error 3:", 8) == 0)
+            out->cutShort = true;
         out->Line(repairlog::kRule, true);
         out->Line(text, true);
         out->Line(repairlog::kRule, true);
@@ -174,8 +367,8 @@ private:
     return 0;
 }
 
-// Called twice for every byte position of the source: the abort poll and the
-// progress report are answered first, with a few instructions each.
+// The abort poll and the progress report are answered first, with a few
+// instructions each.
 int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
 {
     auto *out = static_cast<Output *>(user);
@@ -188,28 +381,40 @@ int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
     return OtherMessage(code, static_cast<const char *>(data), out);
 }
 
-enum class Outcome { Successful, Failed, Aborted, OpenFailed, DirectoryFailed };
+struct Job {
+    RepairOptions options{};
+    std::string outputDir;               ///< -o, for a single file
+    std::vector<std::string> protectedPaths; ///< every source of the run, and the log
+};
 
-Outcome RepairFile(Output &out, const std::string &source, const std::string &outputDir, const RepairOptions &options)
+int RepairFile(Output &out, const std::string &source, const Job &job)
 {
+    const std::string outputDir = job.outputDir.empty() ? DefaultOutputDir(source) : job.outputDir;
     out.Line(repairlog::kStart);
     out.Line(repairlog::kRule);
-    // A source that cannot be read gets no empty output directory: the engine
-    // reports why it cannot be opened, and writes nothing.
-    const bool readable = access(source.c_str(), R_OK) == 0;
-    if (readable && !wenk::ForceDirectories(outputDir)) {
+    // A source that cannot be read, or that is no file or disk, gets no
+    // empty output directory: the engine reports why, and writes nothing.
+    struct stat st;
+    const bool repairable = access(source.c_str(), R_OK) == 0 && ::stat(source.c_str(), &st) == 0 &&
+                            (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    if (repairable && !wenk::ForceDirectories(outputDir)) {
         out.Error(repairlog::CannotCreateDirectory(outputDir));
         out.Line(repairlog::kAborted, true);
-        return Outcome::DirectoryFailed;
+        return kFileError;
     }
-    const uint64_t size = wenk::GetFileSize64(source);
+    const uint64_t size = SourceSize(source);
     out.Line(repairlog::FileLine(source, size, repairlog::LocaleThousandsSeparator()));
     out.Line(repairlog::OutputLine(outputDir));
     out.Line(repairlog::kRule);
 
-    out.StartFile(source.substr(source.find_last_of('/') + 1), size);
+    out.StartFile(source, size);
+    std::vector<std::string> others;
+    for (const std::string &p : job.protectedPaths)
+        if (p != source)
+            others.push_back(p);
     const auto start = std::chrono::steady_clock::now();
-    const bool success = qoban::CallRecoverFile(&RecoverFile, source, options, 0, &out, &EngineCallback, outputDir);
+    const bool success =
+        qoban::CallRecoverFile(&RecoverFile, source, job.options, others, &out, &EngineCallback, outputDir);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     out.EndFile();
 
@@ -219,18 +424,235 @@ Outcome RepairFile(Output &out, const std::string &source, const std::string &ou
     out.Line(repairlog::kCompletes);
     out.Line(repairlog::kRule);
     const bool stillRunning = !g_stop;
-    out.Result(repairlog::ResultText(stillRunning, success, source, outputDir));
-    if (success)
-        return Outcome::Successful;
+    if (stillRunning && out.cutShort && success) {
+        out.Line("The repair of '" + source + "' was cut short by an error: the files recovered so far are in '" +
+                     outputDir + "'.",
+                 true);
+    } else {
+        out.Result(repairlog::ResultText(stillRunning, success, source, outputDir));
+    }
     if (!stillRunning)
-        return Outcome::Aborted;
-    return out.openFailed ? Outcome::OpenFailed : Outcome::Failed;
+        return kInterrupted;
+    if (out.cutShort)
+        return kCutShort;
+    if (success)
+        return kRepaired;
+    return out.openFailed ? kFileError : kNothingRecovered;
 }
+
+// One worker process per file, `jobs` at a time. A worker's records reach
+// the parent through a pipe; the parent prints each file's log whole and in
+// the order the files were given, and shows one progress line for them all.
+class Batch {
+public:
+    Batch(Output &out, const std::vector<std::string> &files, const Job &job, unsigned jobs)
+        : m_out(out), m_files(files), m_job(job), m_jobs(std::max(1u, jobs)), m_state(files.size())
+    {
+    }
+
+    /// Runs every file; gives each file's status (-1 for one never started).
+    std::vector<int> Run()
+    {
+        m_start = std::chrono::steady_clock::now();
+        std::size_t next = 0, running = 0;
+        bool forwarded = false;
+        while (next < m_files.size() || running > 0) {
+            while (!g_stop && running < m_jobs && next < m_files.size())
+                if (Start(next++))
+                    ++running;
+            if (g_stop && !forwarded) {
+                // A stop sent to this process alone reaches the workers too.
+                for (FileState &s : m_state)
+                    if (s.pid > 0 && !s.done)
+                        kill(s.pid, SIGINT);
+                forwarded = true;
+            }
+            if (running == 0)
+                break;
+            running -= Wait();
+            Flush();
+            DrawProgress();
+        }
+        m_out.ClearBar();
+        Flush();
+        std::vector<int> statuses;
+        for (const FileState &s : m_state)
+            statuses.push_back(s.started ? s.status : -1);
+        return statuses;
+    }
+
+    std::vector<std::string> Rebuilt() const
+    {
+        std::vector<std::string> all;
+        for (const FileState &s : m_state)
+            all.insert(all.end(), s.rebuilt.begin(), s.rebuilt.end());
+        return all;
+    }
+
+private:
+    struct Record {
+        char kind;
+        std::string text;
+    };
+    struct FileState {
+        bool started = false, done = false;
+        pid_t pid = -1;
+        int fd = -1;
+        int status = kNothingRecovered;
+        std::string partial;         ///< bytes of a record not yet whole
+        std::vector<Record> pending; ///< records not yet printed
+        std::vector<std::string> rebuilt;
+        uint64_t size = 0;
+        uint8_t percent = 0;
+    };
+
+    /// Starts the worker of file i; false when none could be started (the
+    /// file is then done, with the reason in its log).
+    bool Start(std::size_t i)
+    {
+        FileState &s = m_state[i];
+        s.started = true;
+        s.size = SourceSize(m_files[i]);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            s.done = true;
+            s.status = kFileError;
+            s.pending.push_back({'E', Escaped(std::string("cannot start a worker: ") + std::strerror(errno))});
+            return false;
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            Output worker;
+            worker.relay = fds[1];
+            const int status = RepairFile(worker, m_files[i], m_job);
+            std::fflush(stdout);
+            _exit(status);
+        }
+        ::close(fds[1]);
+        if (pid < 0) {
+            ::close(fds[0]);
+            s.done = true;
+            s.status = kFileError;
+            s.pending.push_back({'E', Escaped(std::string("cannot start a worker: ") + std::strerror(errno))});
+            return false;
+        }
+        s.pid = pid;
+        s.fd = fds[0];
+        return true;
+    }
+
+    /// Reads what the workers sent until one of them ends (or a while
+    /// passes); gives the number of workers that ended.
+    std::size_t Wait()
+    {
+        std::vector<pollfd> fds;
+        std::vector<std::size_t> which;
+        for (std::size_t i = 0; i < m_state.size(); ++i)
+            if (m_state[i].fd >= 0) {
+                fds.push_back({m_state[i].fd, POLLIN, 0});
+                which.push_back(i);
+            }
+        std::size_t ended = 0;
+        if (fds.empty() || poll(fds.data(), fds.size(), 200) <= 0)
+            return 0;
+        for (std::size_t k = 0; k < fds.size(); ++k) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            FileState &s = m_state[which[k]];
+            char buf[65536];
+            const ssize_t n = ::read(s.fd, buf, sizeof buf);
+            if (n > 0) {
+                Take(s, std::string(buf, std::size_t(n)));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            ::close(s.fd);
+            s.fd = -1;
+            int st = 0;
+            while (waitpid(s.pid, &st, 0) < 0 && errno == EINTR) {
+            }
+            s.status = WIFEXITED(st) ? WEXITSTATUS(st) : kInterrupted;
+            s.done = true;
+            s.percent = 100;
+            ++ended;
+        }
+        return ended;
+    }
+
+    void Take(FileState &s, const std::string &bytes)
+    {
+        s.partial += bytes;
+        std::size_t from = 0, at;
+        while ((at = s.partial.find('\n', from)) != std::string::npos) {
+            const char kind = s.partial[from];
+            std::string text = s.partial.substr(from + 1, at - from - 1);
+            from = at + 1;
+            if (kind == 'P')
+                s.percent = static_cast<uint8_t>(std::min(100, std::atoi(text.c_str())));
+            else if (kind == 'D')
+                s.rebuilt.push_back(text);
+            else
+                s.pending.push_back({kind, std::move(text)});
+        }
+        s.partial.erase(0, from);
+    }
+
+    // Prints the logs in file order: the first unfinished file's lines as
+    // they come, the later files' once all before them are printed.
+    void Flush()
+    {
+        while (m_printed < m_state.size()) {
+            FileState &s = m_state[m_printed];
+            for (const Record &r : s.pending) {
+                if (r.kind == 'E')
+                    m_out.PrintError(r.text);
+                else
+                    m_out.Print(r.text, r.kind == 'A');
+            }
+            s.pending.clear();
+            if (!s.done)
+                return;
+            ++m_printed;
+        }
+    }
+
+    void DrawProgress()
+    {
+        if (!m_out.progress)
+            return;
+        std::size_t done = 0;
+        double bytes = 0;
+        for (const FileState &s : m_state) {
+            done += s.done ? 1 : 0;
+            bytes += double(s.size) * s.percent / 100.0;
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        m_out.DrawBatch(done, m_files.size(), bytes, seconds);
+    }
+
+    Output &m_out;
+    const std::vector<std::string> &m_files;
+    const Job &m_job;
+    unsigned m_jobs;
+    std::vector<FileState> m_state;
+    std::size_t m_printed = 0;
+    std::chrono::steady_clock::time_point m_start;
+};
 
 std::string Lower(std::string s)
 {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return s;
+}
+
+bool SameFile(const std::string &a, const std::string &b)
+{
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 } // namespace
@@ -241,46 +663,56 @@ int main(int argc, char **argv)
     const std::string version = wenk::GetFileVersionText(wenk::OwnProgramPath(), 2);
 
     CLI::App app{"Recovers the layers, their transparency masks and the merged images of damaged Photoshop "
-                 "files (.psd, .pdd), each as a complete uncompressed Photoshop file.",
+                 "files (.psd, .pdd, .psb), each as a complete uncompressed Photoshop file, and rebuilds each "
+                 "layered document.",
                  "velmora"};
     app.set_version_flag("--version", "velmora " + version);
     std::vector<std::string> files;
     std::string outputDir, logPath, mode = "rgb";
     int channels = 3, height = 600, width = 800, depth = 8;
-    bool noHeuristic = false, quiet = false;
-    app.add_option("FILE", files, "Damaged Photoshop files to repair")->required();
+    bool noHeuristic = false, noRebuild = false, noPreview = false, quiet = false;
+    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    app.add_option("FILE", files, "Damaged Photoshop files, disk images or disks (/dev/sdb) to repair")->required();
     auto *outOpt = app.add_option("-o,--output", outputDir,
                                   "Directory for the recovered files (one FILE only); by default the file's path "
                                   "without extension followed by _recovered/");
-    app.add_option("--channels", channels, "Number of channels of the image, while its header is lost (1 to 24)")
-        ->check(CLI::Range(1, 24))
-        ->capture_default_str();
-    app.add_option("--height", height, "Image height in pixels, while the header is lost (1 to 30000)")
-        ->check(CLI::Range(1, 30000))
-        ->capture_default_str();
-    app.add_option("--width", width, "Image width in pixels, while the header is lost (1 to 30000)")
-        ->check(CLI::Range(1, 30000))
-        ->capture_default_str();
-    app.add_option("--depth", depth, "Bits per channel, while the header is lost: 1, 8, 16 or 32")
-        ->check(CLI::IsMember({1, 8, 16, 32}))
-        ->capture_default_str();
-    app.add_option("--mode", mode,
-                   "Colour mode, while the header is lost: bitmap, grayscale, indexed, rgb, cmyk, multichannel, "
-                   "duotone, lab, or their numbers 0, 1, 2, 3, 4, 7, 8, 9")
-        ->check(CLI::Validator(
-            [](std::string &v) -> std::string {
-                const std::string key = Lower(v);
-                if (kModes.count(key))
-                    return {};
-                for (const auto &[name, number] : kModes)
-                    if (key == std::to_string(number))
+    auto *channelsOpt =
+        app.add_option("--channels", channels, "Number of channels of the image, while its header is lost (1 to 24)")
+            ->check(CLI::Range(1, 24))
+            ->capture_default_str();
+    auto *heightOpt =
+        app.add_option("--height", height, "Image height in pixels, while the header is lost (1 to 300000)")
+            ->check(CLI::Range(1, 300000))
+            ->capture_default_str();
+    auto *widthOpt = app.add_option("--width", width, "Image width in pixels, while the header is lost (1 to 300000)")
+                         ->check(CLI::Range(1, 300000))
+                         ->capture_default_str();
+    auto *depthOpt = app.add_option("--depth", depth, "Bits per channel, while the header is lost: 1, 8, 16 or 32")
+                         ->check(CLI::IsMember({1, 8, 16, 32}))
+                         ->capture_default_str();
+    auto *modeOpt =
+        app.add_option("--mode", mode,
+                       "Colour mode, while the header is lost: bitmap, grayscale, indexed, rgb, cmyk, multichannel, "
+                       "duotone, lab, or their numbers 0, 1, 2, 3, 4, 7, 8, 9")
+            ->check(CLI::Validator(
+                [](std::string &v) -> std::string {
+                    const std::string key = Lower(v);
+                    if (kModes.count(key))
                         return {};
-                return "'" + v + "' is not a colour mode; use bitmap, grayscale, indexed, rgb, cmyk, "
-                       "multichannel, duotone, lab or 0, 1, 2, 3, 4, 7, 8, 9";
-            },
-            "MODE"))
-        ->capture_default_str();
-    app.add_flag("--no-heuristic", noHeuristic, "Do not recover image properties heuristically");
+                    for (const auto &[name, number] : kModes)
+                        if (key == std::to_string(number))
+                            return {};
+                    return "'" + v + "' is not a colour mode; use bitmap, grayscale, indexed, rgb, cmyk, "
+                           "multichannel, duotone, lab or 0, 1, 2, 3, 4, 7, 8, 9";
+                },
+                "MODE"))
+            ->capture_default_str();
+    app.add_flag("--no-heuristic", noHeuristic,
+                 "Do not find the image properties of a file whose header is lost from what survives");
+    app.add_flag("--no-rebuild", noRebuild, "Do not write the rebuilt layered document");
+    app.add_flag("--no-preview", noPreview, "Do not save the embedded preview picture");
+    app.add_option("-j,--jobs", jobs, "Files repaired at once, each in a process of its own (default: the cores)")
+        ->check(CLI::Range(1u, 1024u));
     app.add_flag("-q,--quiet", quiet, "Print only errors and results");
     app.add_option("--log", logPath, "Also write the repair log to this file");
 
@@ -290,27 +722,35 @@ int main(int argc, char **argv)
             throw CLI::ValidationError("--output", "a directory can be given with one FILE only");
         if (outOpt->count() > 0 && outputDir.empty())
             throw CLI::ValidationError("--output", "the directory must not be empty");
+        // The log is opened for writing before the first repair: it must not
+        // be one of the files to repair (a name forgotten after --log).
+        for (const std::string &f : files)
+            if (!logPath.empty() && (SameFile(logPath, f) || logPath == f))
+                throw CLI::ValidationError("--log", "'" + Escaped(logPath) +
+                                                        "' is a file to repair; give the log a name of its own");
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
-        return 2;
+        return kUsage;
     }
 
+    std::signal(SIGPIPE, SIG_IGN);
     Output out;
     out.quiet = quiet;
     out.progress = isatty(STDERR_FILENO) != 0;
     if (!logPath.empty()) {
         out.logFile.open(logPath, std::ios::out | std::ios::trunc);
         if (!out.logFile) {
-            std::fprintf(stderr, "velmora: --log: cannot write %s: %s\n", logPath.c_str(), std::strerror(errno));
-            return 2;
+            std::fprintf(stderr, "velmora: --log: cannot write %s: %s\n", Escaped(logPath).c_str(), std::strerror(errno));
+            return kUsage;
         }
     }
 
-    RepairOptions options{};
+    Job job;
+    RepairOptions &options = job.options;
     options.StructSize = ZELT_REPAIR_OPTIONS_SIZE;
     options.ChannelCount = static_cast<uint16_t>(channels);
     options.ImageHeight = static_cast<uint32_t>(height);
@@ -318,7 +758,25 @@ int main(int argc, char **argv)
     options.BitsPerChannel = static_cast<uint16_t>(depth);
     const std::string key = Lower(mode);
     options.ColorMode = kModes.count(key) ? kModes.at(key) : static_cast<uint16_t>(std::stoi(key));
-    options.RecoveryFlags = noHeuristic ? 0 : ZELT_RECOVER_HEURISTIC;
+    options.RecoveryFlags = ZELT_REPORT_COARSE | (noHeuristic ? 0 : ZELT_RECOVER_HEURISTIC) |
+                            (noRebuild ? 0 : ZELT_RECOVER_REBUILD) | (noPreview ? 0 : ZELT_RECOVER_PREVIEW);
+    // A property the user gave is the user's knowledge of the picture: it
+    // stands, and the heuristic finds only the others.
+    if (channelsOpt->count())
+        options.RecoveryFlags |= ZELT_KEEP_CHANNELS;
+    if (heightOpt->count())
+        options.RecoveryFlags |= ZELT_KEEP_HEIGHT;
+    if (widthOpt->count())
+        options.RecoveryFlags |= ZELT_KEEP_WIDTH;
+    if (depthOpt->count())
+        options.RecoveryFlags |= ZELT_KEEP_DEPTH;
+    if (modeOpt->count())
+        options.RecoveryFlags |= ZELT_KEEP_MODE;
+    if (outOpt->count() > 0)
+        job.outputDir = outputDir;
+    job.protectedPaths = files;
+    if (!logPath.empty())
+        job.protectedPaths.push_back(logPath);
 
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
@@ -326,41 +784,43 @@ int main(int argc, char **argv)
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
 
-    std::vector<std::pair<std::string, Outcome>> outcomes;
-    for (const std::string &file : files) {
-        if (g_stop)
-            break;
-        const std::string dir = outOpt->count() > 0 ? outputDir : wenk::DefaultOutputDir(file);
-        outcomes.emplace_back(file, RepairFile(out, file, dir, options));
+    std::vector<int> statuses;
+    std::vector<std::string> rebuilt;
+    if (files.size() == 1) {
+        statuses.push_back(RepairFile(out, files[0], job));
+        rebuilt = out.rebuilt;
+    } else {
+        // A process for each file, also one at a time: every file's merged
+        // images are numbered from 1.
+        Batch batch(out, files, job, jobs);
+        statuses = batch.Run();
+        rebuilt = batch.Rebuilt();
     }
 
-    int repaired = 0;
-    int status = 0;
-    for (const auto &[file, outcome] : outcomes) {
-        if (outcome == Outcome::Successful)
+    int status = kRepaired, repaired = 0;
+    for (int s : statuses) {
+        if (s == kRepaired)
             ++repaired;
-        else if (outcome == Outcome::OpenFailed || outcome == Outcome::DirectoryFailed)
-            status = 3;
-        else if (status == 0)
-            status = 1;
+        if (s >= 0)
+            status = Worse(status, s);
     }
     if (files.size() > 1) {
         out.Line(repairlog::kRule, true);
         out.Line(repairlog::BatchSummary(repaired), true);
         for (std::size_t i = 0; i < files.size(); ++i) {
-            const char *text = repairlog::kStatusNotRepaired;
-            if (i < outcomes.size()) {
-                const Outcome o = outcomes[i].second;
-                text = o == Outcome::Successful ? repairlog::kStatusSuccessful
-                       : o == Outcome::Aborted  ? repairlog::kStatusAborted
-                                                : repairlog::kStatusFailed;
-            }
+            const int s = statuses[i];
+            const char *text = s < 0                ? repairlog::kStatusNotRepaired
+                               : s == kRepaired     ? repairlog::kStatusSuccessful
+                               : s == kInterrupted  ? repairlog::kStatusAborted
+                                                    : repairlog::kStatusFailed;
             char line[64];
             std::snprintf(line, sizeof line, "%-13s", text);
             out.Line(line + files[i], true);
         }
     }
+    for (const std::string &path : rebuilt)
+        out.Print("Rebuilt document: " + path, true);
     if (g_stop)
-        return 130;
+        return kInterrupted;
     return status;
 }

@@ -409,17 +409,21 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
         } else {
             PsdRecoverer recoverer(*this, source, outputDir, recovered);
             recoverer.SetProperties(m_options.properties);
-            recoverer.SetSourcePath(sourcePath);
             struct stat st;
-            if (::fstat(source.Handle(), &st) == 0)
+            const bool disk = ::fstat(source.Handle(), &st) == 0 && S_ISBLK(st.st_mode);
+            if (disk || ::fstat(source.Handle(), &st) == 0)
                 recoverer.Namer().Protect({st.st_dev, st.st_ino}, true);
+            // The files found on a disk are named after it, as Photoshop
+            // files: a disk's name has no extension to keep.
+            const std::string naming = disk ? sourcePath + ".psd" : sourcePath;
+            recoverer.SetSourcePath(naming);
             if (Flag(ZELT_PROTECT_SOURCES) && reserved != 0)
                 for (auto list = reinterpret_cast<const char *const *>(reserved); *list; ++list)
                     recoverer.Namer().ProtectPath(*list, false);
             OffsetSet imageDataOffsets;
             source.SeekTo(0);
             const uint64_t length = source.GetLength();
-            Scanner scanner{*this, recoverer, source, sourcePath, imageDataOffsets, recovered, ScanAhead(source)};
+            Scanner scanner{*this, recoverer, source, naming, imageDataOffsets, recovered, ScanAhead(source)};
             try {
                 if (m_coarse)
                     CoarseScanLoop(scanner, cb, ud, length);

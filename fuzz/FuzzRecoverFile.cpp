@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::fwrite(data, 1, size, f);
     std::fclose(f);
 
-    RepairOptions options{22, 3, 16, 16, 8, 3, 1};
+    // Every capability on: the rebuilt document, the inferred properties, the
+    // preview, coarse reports.
+    RepairOptions options{22, 3, 16, 16, 8, 3,
+                          ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW};
     EngineParams params{src.c_str(), &options, 0, out.c_str(), &Callback, nullptr};
     ZeltMaskParams(&params, sizeof params);
     RecoverFile(&params);

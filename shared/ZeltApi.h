@@ -58,6 +58,13 @@ enum {
  * zero-terminated paths: the other sources of the caller's run. No output
  * is ever written over one of them. */
 #define ZELT_PROTECT_SOURCES 0x10u
+/* The property as given in RepairOptions stands, whatever the heuristic
+ * finds (the user knows it); the heuristic finds the others. */
+#define ZELT_KEEP_CHANNELS 0x20u
+#define ZELT_KEEP_HEIGHT 0x40u
+#define ZELT_KEEP_WIDTH 0x80u
+#define ZELT_KEEP_DEPTH 0x100u
+#define ZELT_KEEP_MODE 0x200u
 
 /* The size RepairOptions.StructSize must hold for the record to be used. */
 #define ZELT_REPAIR_OPTIONS_SIZE 22u

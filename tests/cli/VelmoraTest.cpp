@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -110,8 +112,11 @@ TEST(Velmora, RepairsIntoTheDefaultDirectoryAndWritesTheLog)
         "Read data of layer 0.",
         "Written: " + outDir + "Layer0_mask.psd",
         "Written: " + outDir + "Layer0.psd",
+        "Layer 0 \"\" (2 x 2): 2 of 2 rows read; 0 filled with white.",
         "Read data of layer 1.",
         "Written: " + outDir + "Layer1.psd",
+        "Layer 1 \"\" (1 x 1): 1 of 1 rows read; 0 filled with white.",
+        "Written: " + outDir + "cat_rebuilt.psd",
         kRule,
     };
     const auto lines = Lines(r.out);
@@ -120,8 +125,11 @@ TEST(Velmora, RepairsIntoTheDefaultDirectoryAndWritesTheLog)
     EXPECT_EQ(lines[expected.size()].rfind("Consumed time: 0 hour(s) 0 minute(s) ", 0), 0u) << lines[expected.size()];
     EXPECT_EQ(lines[expected.size() + 2], "Repair process completes.");
     EXPECT_EQ(lines[expected.size() + 4], "File '" + (dir / "cat.psd") + "' has been repaired successfully!");
-    EXPECT_EQ(lines.back(), "Now you can open the directory '" + outDir + "' containing all the recovered image and layers.");
-    EXPECT_EQ(ListDir(outDir), (std::vector<std::string>{"Layer0.psd", "Layer0_mask.psd", "Layer1.psd", "cat_1.psd"}));
+    EXPECT_EQ(lines[expected.size() + 5],
+              "Now you can open the directory '" + outDir + "' containing all the recovered image and layers.");
+    EXPECT_EQ(lines.back(), "Rebuilt document: " + outDir + "cat_rebuilt.psd");
+    EXPECT_EQ(ListDir(outDir),
+              (std::vector<std::string>{"Layer0.psd", "Layer0_mask.psd", "Layer1.psd", "cat_1.psd", "cat_rebuilt.psd"}));
     EXPECT_EQ(r.err, "") << "no progress bar when standard error is no terminal";
 }
 
@@ -135,7 +143,8 @@ TEST(Velmora, OutputDirectoryOptionCreatesMissingParentsAndQuietKeepsResults)
     EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
                                 "File '" + (dir / "cat.psd") + "' has been repaired successfully!",
                                 "Now you can open the directory '" + (dir / "a/b/c") +
-                                    "' containing all the recovered image and layers."}));
+                                    "' containing all the recovered image and layers.",
+                                "Rebuilt document: " + (dir / "a/b/c") + "/cat_rebuilt.psd"}));
     const auto log = ReadFile(dir / "repair.log");
     const std::string logText(log.begin(), log.end());
     EXPECT_NE(logText.find("Written: " + (dir / "a/b/c") + "/Layer1.psd\n"), std::string::npos) << "the log file has it all";
@@ -171,7 +180,9 @@ TEST(Velmora, BadOptionsNameTheOptionAndWhatItAccepts)
     } cases[] = {
         {{"--channels", "25", dir / "cat.psd"}, "--channels"},
         {{"--channels", "0", dir / "cat.psd"}, "1 to 24"},
-        {{"--height", "30001", dir / "cat.psd"}, "--height"},
+        {{"--height", "300001", dir / "cat.psd"}, "--height"},
+        {{"-j", "0", dir / "cat.psd"}, "--jobs"},
+        {{"--log", dir / "cat.psd", dir / "cat.psd"}, "is a file to repair"},
         {{"--width", "x", dir / "cat.psd"}, "--width"},
         {{"--depth", "12", dir / "cat.psd"}, "--depth"},
         {{"--mode", "purple", dir / "cat.psd"}, "bitmap, grayscale, indexed, rgb"},
@@ -192,12 +203,24 @@ TEST(Velmora, BadOptionsNameTheOptionAndWhatItAccepts)
 TEST(Velmora, MissingFileAndUncreatableDirectoryExit3)
 {
     TempDir dir;
-    RunResult missing = Velmora({dir / "gone.psd"});
-    EXPECT_EQ(missing.status, 3);
-    EXPECT_NE(missing.out.find("Error 1: Cannot open the file to be repaired. " + (dir / "gone.psd") + " was not found."),
-              std::string::npos);
-    EXPECT_NE(missing.out.find("Fail to repair file '" + (dir / "gone.psd") + "'!"), std::string::npos);
+    ASSERT_EQ(mkfifo((dir / "pipe.psd").c_str(), 0600), 0);
+    MakeDir(dir / "folder.psd");
+    const struct {
+        std::string source, cause;
+    } sources[] = {
+        {dir / "gone.psd", dir / "gone.psd was not found."},
+        {dir / "pipe.psd", dir / "pipe.psd is neither a regular file nor a block device."},
+        {"/dev/zero", "/dev/zero is neither a regular file nor a block device."},
+        {dir / "folder.psd", "Access to " + (dir / "folder.psd") + " was denied."},
+    };
+    for (const auto &c : sources) {
+        RunResult r = Velmora({c.source});
+        EXPECT_EQ(r.status, 3) << c.source;
+        EXPECT_NE(r.out.find("Error 1: Cannot open the file to be repaired. " + c.cause), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Fail to repair file '" + c.source + "'!"), std::string::npos);
+    }
     EXPECT_FALSE(FileExists(dir / "gone_recovered")) << "no empty directory for a file that is not there";
+    EXPECT_FALSE(FileExists(dir / "pipe_recovered"));
 
     WriteFile(dir / "cat.psd", TwoLayers());
     WriteFile(dir / "plain", {1});
@@ -222,14 +245,20 @@ TEST(Velmora, SeveralFilesEndWithTheSummaryAndAStatusEach)
     WriteFile(dir / "a.psd", TwoLayers());
     WriteFile(dir / "b.psd", Pattern(300, 1));
     WriteFile(dir / "c.pdd", TwoLayers());
-    RunResult r = Velmora({"-q", dir / "a.psd", dir / "b.psd", dir / "c.pdd"});
-    EXPECT_EQ(r.status, 1);
-    const auto lines = Lines(r.out);
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
-              (std::vector<std::string>{"2 file(s) repaired successfully", "Successful   " + (dir / "a.psd"),
-                                        "Failed       " + (dir / "b.psd"), "Successful   " + (dir / "c.pdd")}));
-    EXPECT_TRUE(FileExists(dir / "c_recovered/Layer0.psd"));
+    for (const char *jobs : {"1", "3"}) {
+        RunResult r = Velmora({"-q", "-j", jobs, dir / "a.psd", dir / "b.psd", dir / "c.pdd"});
+        EXPECT_EQ(r.status, 1);
+        const auto lines = Lines(r.out);
+        ASSERT_GE(lines.size(), 6u);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 6, lines.end()),
+                  (std::vector<std::string>{"2 file(s) repaired successfully", "Successful   " + (dir / "a.psd"),
+                                            "Failed       " + (dir / "b.psd"), "Successful   " + (dir / "c.pdd"),
+                                            "Rebuilt document: " + (dir / "a_recovered/a_rebuilt.psd"),
+                                            "Rebuilt document: " + (dir / "c_recovered/c_rebuilt.pdd")}))
+            << "-j " << jobs;
+        EXPECT_TRUE(FileExists(dir / "c_recovered/Layer0.psd"));
+        EXPECT_TRUE(FileExists(dir / "c_recovered/c_1.pdd")) << "every file's merged images count from 1";
+    }
 }
 
 TEST(Velmora, InterruptStopsTheRunAndKeepsWhatWasWritten)
@@ -239,7 +268,7 @@ TEST(Velmora, InterruptStopsTheRunAndKeepsWhatWasWritten)
     WriteFile(dir / "long.psd", LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}}));
     ASSERT_EQ(truncate((dir / "long.psd").c_str(), 600 << 20), 0);
     const auto start = std::chrono::steady_clock::now();
-    RunResult r = Velmora({dir / "long.psd", dir / "long.psd"}, [&](pid_t pid) {
+    RunResult r = Velmora({"-j", "1", dir / "long.psd", dir / "long.psd"}, [&](pid_t pid) {
         // Wait until the first layer file is there, then stop.
         for (int i = 0; i < 500 && !FileExists(dir / "long_recovered/Layer0.psd"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -251,7 +280,8 @@ TEST(Velmora, InterruptStopsTheRunAndKeepsWhatWasWritten)
     EXPECT_TRUE(FileExists(dir / "long_recovered/Layer0.psd"));
     const auto lines = Lines(r.out);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "User aborts the repair process"), lines.end());
-    EXPECT_EQ(lines.back(), "Not Repaired " + (dir / "long.psd")) << "the second file is not started";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Not Repaired " + (dir / "long.psd")), lines.end())
+        << "the second file is not started";
 }
 
 TEST(Velmora, VersionAndHelp)
@@ -261,7 +291,127 @@ TEST(Velmora, VersionAndHelp)
     EXPECT_EQ(v.out, "velmora 1.1.0.0\n");
     RunResult h = Velmora({"--help"});
     EXPECT_EQ(h.status, 0);
-    EXPECT_NE(h.out.find("--no-heuristic"), std::string::npos);
+    for (const char *option : {"--no-heuristic", "--no-rebuild", "--jobs"})
+        EXPECT_NE(h.out.find(option), std::string::npos) << option;
+}
+
+TEST(Velmora, NoFileOfTheUserIsEverWrittenOver)
+{
+    // The log named like a source, a later source inside an earlier one's
+    // output folder, a link in the output folder pointing at a user's file.
+    TempDir dir;
+    const Bytes cat = TwoLayers();
+    WriteFile(dir / "a.psd", cat);
+    WriteFile(dir / "b.psd", cat);
+    ASSERT_EQ(symlink((dir / "b.psd").c_str(), (dir / "b-link.psd").c_str()), 0);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-q", "--log", dir / "a.psd", dir / "a.psd"},
+          {"-q", "--log", dir / "b-link.psd", dir / "a.psd", dir / "b.psd"}}) {
+        RunResult r = Velmora(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("is a file to repair"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(ReadFile(dir / "a.psd"), cat);
+    EXPECT_EQ(ReadFile(dir / "b.psd"), cat);
+    EXPECT_FALSE(FileExists(dir / "a_recovered"));
+
+    MakeDir(dir / "a_recovered");
+    WriteFile(dir / "a_recovered/Layer0.psd", cat);
+    ASSERT_EQ(symlink((dir / "b.psd").c_str(), (dir / "a_recovered/Layer1.psd").c_str()), 0);
+    RunResult r = Velmora({"-j", "1", dir / "a.psd", dir / "a_recovered/Layer0.psd"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadFile(dir / "a_recovered/Layer0.psd"), cat) << "a later source is protected";
+    EXPECT_EQ(ReadFile(dir / "b.psd"), cat) << "no write through a link";
+    EXPECT_NE(r.out.find(dir / "a_recovered/Layer0.psd is another file of this repair run: the output is named " +
+                         (dir / "a_recovered/Layer0_2.psd") + " instead."),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("the output is named " + (dir / "a_recovered/Layer1_2.psd") + " instead."), std::string::npos);
+    EXPECT_TRUE(FileExists(dir / "a_recovered/Layer0_recovered/Layer0.psd")) << "the second source is repaired too";
+}
+
+TEST(Velmora, TheLogTellsTheTruth)
+{
+    TempDir dir;
+    // A name with a newline: every event stays one line.
+    const std::string odd = dir / "odd\nWritten: x.psd";
+    WriteFile(odd, TwoLayers());
+    RunResult named = Velmora({"-q", odd});
+    EXPECT_EQ(named.status, 0);
+    for (const std::string &line : Lines(named.out))
+        EXPECT_NE(line.rfind("Written: x", 0), 0u) << line;
+    EXPECT_NE(named.out.find("odd\\nWritten"), std::string::npos) << named.out;
+
+    // A name of 255 bytes, the most a file system allows: the base of each
+    // output name is shortened to fit, the counter and extension kept.
+    const std::string stem(251, 'n');
+    WriteFile(dir / stem + ".psd", TwoLayers());
+    RunResult longName = Velmora({"-q", dir / stem + ".psd"});
+    EXPECT_EQ(longName.status, 0) << longName.out;
+    const std::string folder = dir / std::string(245, 'n') + "_recovered";
+    EXPECT_TRUE(FileExists(folder / (std::string(249, 'n') + "_1.psd")));
+    EXPECT_TRUE(FileExists(folder / (std::string(243, 'n') + "_rebuilt.psd")));
+    RunResult logged = Velmora({"-o", dir / "long2", dir / stem + ".psd"});
+    EXPECT_NE(logged.out.find("is too long for the file system: the output is named " + (dir / "long2") + "/" +
+                              std::string(249, 'n') + "_1.psd instead."),
+              std::string::npos)
+        << logged.out;
+
+    // A full disk ends the scan early: a status of its own, no "successfully".
+    WriteFile(dir / "big.psd", PsdFile(3, 64, 64, 8, 3, {{0, 0, 64, 64, {{0, RawChannel(Pattern(4096, 1))}}}}, Pattern(3 * 4096, 2)));
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = 6000; // the merged image's file does not fit
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    RunResult full = Velmora({"-q", "-o", dir / "full", dir / "big.psd"});
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(full.status, 4) << full.out;
+    EXPECT_EQ(full.out.find("successfully"), std::string::npos) << full.out;
+    EXPECT_NE(full.out.find("Error 2: General error."), std::string::npos) << full.out;
+
+    // Output piped to a reader that goes away: the repair goes on.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    const int saved = dup(1);
+    dup2(fds[1], 1);
+    close(fds[1]);
+    RunResult piped = Velmora({dir / "big.psd"});
+    dup2(saved, 1);
+    close(saved);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_TRUE(FileExists(dir / "big_recovered/big_rebuilt.psd"));
+}
+
+TEST(Velmora, RepairsADiskIntoAFolderNamedAfterIt)
+{
+    TempDir dir;
+    Bytes image(1 << 20, 0);
+    const Bytes cat = TwoLayers();
+    std::copy(cat.begin(), cat.end(), image.begin() + 4097);
+    WriteFile(dir / "disk.img", image);
+    FILE *attach = popen(("losetup -f --show " + (dir / "disk.img") + " 2>/dev/null").c_str(), "r");
+    char device[64] = "";
+    if (!attach || !fgets(device, sizeof device, attach)) {
+        if (attach)
+            pclose(attach);
+        GTEST_SKIP() << "no loop device to be had here";
+    }
+    pclose(attach);
+    std::string dev(device);
+    dev.erase(dev.find_last_not_of("\n") + 1);
+    const std::string cwd = CurrentDir();
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+    RunResult r = Velmora({"-q", dev});
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    system(("losetup -d " + dev).c_str());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string name = dev.substr(dev.find_last_of('/') + 1);
+    EXPECT_TRUE(FileExists(dir / name + "_recovered/Layer0.psd")) << r.out;
+    EXPECT_TRUE(FileExists(dir / name + "_recovered/" + name + "_1.psd")) << "named as Photoshop files";
 }
 
 } // namespace
