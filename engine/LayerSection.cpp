@@ -39,19 +39,20 @@ bool PsdRecoverer::RecoverLayerSection(uint64_t &sectionLength, uint32_t &filesW
            TryLayerSection(start, kLargeLayout, sectionLength, filesWritten);
 }
 
-bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength,
-                                   uint32_t &filesWritten)
+bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
+                                     uint16_t &keyDepth)
 {
     const uint32_t n = layout.LengthBytes();
     uint8_t b[16];
     m_source.SeekTo(start);
     if (!m_source.ReadExact(b, n))
         return false;
-    const uint64_t section = LoadBE(b, n);
+    section = LoadBE(b, n);
     if (section == 0 || section > kMaxSectionLength || !m_source.ReadExact(b + 8, n))
         return false;
     const uint64_t infoLength = LoadBE(b + 8, n);
-    uint16_t depth = m_properties.depth;
+    depth = m_properties.depth;
+    keyDepth = 0;
     uint64_t end;
     if (infoLength == 0) {
         // Layers of a 16- or 32-bit document: in a tagged block behind the
@@ -59,6 +60,7 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
         uint64_t body, length;
         if (!FindLayerBlock(m_source.GetPosition(), start + n + section, layout, body, length, depth))
             return false;
+        keyDepth = depth;
         m_source.SeekTo(body);
         end = body + length;
     } else {
@@ -71,9 +73,36 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
         DiscardLayers();
         return false;
     }
+    return true;
+}
+
+bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength,
+                                   uint32_t &filesWritten)
+{
+    // Without a header every section is read with what its own data says.
+    if (HeuristicActive())
+        m_properties = m_userProperties;
+    uint64_t section;
+    uint16_t depth, keyDepth;
+    if (!ParseLayerSection(start, layout, section, depth, keyDepth))
+        return false;
+    if (HeuristicActive()) {
+        const uint64_t dataStart = m_source.GetPosition();
+        PropertySignals signals;
+        GatherLayerSignals(signals, layout, keyDepth);
+        GatherMergedSignals(signals, start + layout.LengthBytes() + section, layout);
+        ApplyInference(signals);
+        m_source.SeekTo(dataStart);
+        if (keyDepth == 0 && depth != m_properties.depth) {
+            depth = m_properties.depth;
+            for (std::size_t i = 0; i < m_layerCount; ++i)
+                if (m_layers[i].valid || m_layers[i].overBudget)
+                    CheckBudget(m_layers[i], depth);
+        }
+    }
     sectionLength = section;
     m_sectionLayout = layout;
-    m_recoveredSections.emplace_back(start, start + n + section);
+    m_recoveredSections.emplace_back(start, start + layout.LengthBytes() + section);
     return RecoverLayers(depth, layout, filesWritten);
 }
 
@@ -144,9 +173,16 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
         const uint64_t body = start + 8 + w;
         if (length < 2 || length > kMaxSectionLength)
             continue;
+        if (HeuristicActive())
+            m_properties = m_userProperties;
         if (!ReadLayerRecords(body + length, layout, depth) || m_layerCount == 0) {
             DiscardLayers();
             continue;
+        }
+        if (HeuristicActive()) {
+            PropertySignals signals;
+            GatherLayerSignals(signals, layout, depth);
+            ApplyInference(signals);
         }
         m_sectionLayout = layout;
         m_recoveredSections.emplace_back(start, body + length);
@@ -212,6 +248,20 @@ void PsdRecoverer::DiscardLayers()
             if (!m_layers[i].channels[c].samples.empty())
                 m_layers[i].channels[c].samples.swap(m_samplePool[c]);
     m_layerCount = 0;
+}
+
+// A layer too large to hold in memory is passed over like one whose bounds
+// fail: its data is skipped by the stored lengths.
+void PsdRecoverer::CheckBudget(LayerRecord &r, uint16_t depth)
+{
+    std::optional<uint64_t> total = 0;
+    for (const ChannelRecord &ch : r.channels) {
+        const MaskRect *m = r.MaskFor(ch.id);
+        const auto plane = CheckedMul(RowBytes(m ? m->Width() : r.width, depth), m ? m->Height() : r.height);
+        total = plane && total ? CheckedAdd(*total, *plane) : std::nullopt;
+    }
+    r.overBudget = !total || *total > m_memoryBudget;
+    r.valid = !r.overBudget;
 }
 
 // The mask data at the start of a layer's extra data: a 4-byte length M,
@@ -311,20 +361,8 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t
         ReadMaskData(r);
         m_source.SeekTo(r.extraOffset + r.extraLength);
 
-        // A layer too large to hold in memory is passed over like one whose
-        // bounds fail: its data is skipped by the stored lengths.
-        if (r.valid) {
-            std::optional<uint64_t> total = 0;
-            for (const ChannelRecord &ch : r.channels) {
-                const MaskRect *m = r.MaskFor(ch.id);
-                const auto plane = CheckedMul(RowBytes(m ? m->Width() : r.width, depth), m ? m->Height() : r.height);
-                total = plane && total ? CheckedAdd(*total, *plane) : std::nullopt;
-            }
-            if (!total || *total > m_memoryBudget) {
-                r.valid = false;
-                r.overBudget = true;
-            }
-        }
+        if (r.valid)
+            CheckBudget(r, depth);
     }
     return true;
 }

@@ -151,6 +151,10 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
 bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout)
 {
     m_job.PollAbort();
+    if (!m_pendingProperties.empty()) {
+        m_job.NotifyFormatted(MSG_STATUS, kMsgPropertiesFound, m_pendingProperties.c_str());
+        m_pendingProperties.clear();
+    }
     m_job.NotifyFormatted(MSG_STATUS, kMsgReadMerged);
     MergedReader reader(*this, layout);
     return reader.Begin() && WriteMergedImageFile(reader, sourcePath);

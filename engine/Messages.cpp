@@ -32,7 +32,7 @@ const char *LoadMessage(int id)
         return "Layer %u \"%s\" is left out of the rebuilt document: it does not fit in the memory available.";
     case kMsgCompositeTooLarge:
         return "The rebuilt document's merged image does not fit in the memory available: it is left white.";
-    case kMsgPropertiesFound: return "Image properties found in the surviving data: %s (%s).";
+    case kMsgPropertiesFound: return "Image properties found in the surviving data: %s.";
     default: return "";
     }
 }

@@ -17,6 +17,7 @@
 #include "Inflate.h"
 #include "Layout.h"
 #include "OutputFiles.h"
+#include "PropertyInference.h"
 #include "RecoveryJob.h"
 
 namespace zelt {
@@ -113,7 +114,9 @@ public:
     virtual ~PsdRecoverer();
 
     const ImageProperties &Properties() const { return m_properties; }
-    void SetProperties(const ImageProperties &p) { m_properties = p; }
+    /// Sets the current properties, and the user's: those stand while no
+    /// header is seen, and inference starts from them.
+    void SetProperties(const ImageProperties &p) { m_properties = m_userProperties = p; }
     const std::string &OutputDir() const { return m_outputDir; }
     const std::vector<std::array<uint8_t, 4>> &Palette() const { return m_palette; }
     const std::vector<uint8_t> &DuotoneData() const { return m_duotone; }
@@ -219,6 +222,21 @@ public:
                          bool probe = false);
     void ReadChannelData(LayerRecord &layer, bool &stopped) { ReadChannelData(layer, stopped, m_properties.depth, kDocumentLayout); }
 
+    /// An image-resources section at the position, recognised by its
+    /// resource blocks while no header has been seen (with the heuristic):
+    /// the colour-mode data before it and the layer section after it are
+    /// passed, and the properties of the merged image behind them inferred.
+    /// mergedAt gets where the merged image starts.
+    bool MatchResourcesSection(uint64_t &mergedAt);
+
+    /// A thumbnail resource block at the position (1036, or 1033 with its
+    /// colours in BGR order): its JPEG is written as <stem>_preview.jpg.
+    bool RecoverPreview();
+
+    /// Whether properties are inferred: the heuristic was asked for and no
+    /// header has been seen.
+    bool HeuristicActive() const { return m_job.Flag(ZELT_RECOVER_HEURISTIC) && !m_headerSeen; }
+
     /// The layers parsed last (valid until the next position).
     std::size_t LayerCount() const { return m_layerCount; }
     const LayerRecord &Layer(std::size_t i) const { return m_layers[i]; }
@@ -238,6 +256,21 @@ private:
     }
 
     bool TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength, uint32_t &filesWritten);
+    /// The records of a section in the layout; depth gets the depth to read
+    /// it at, keyDepth the one an Lr16/Lr32 key states (0 for none).
+    bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
+                           uint16_t &keyDepth);
+    void CheckBudget(LayerRecord &r, uint16_t depth);
+    // Inference (HeaderlessScan.cpp)
+    void GatherLayerSignals(PropertySignals &s, const Layout &layout, uint16_t keyDepth);
+    void GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout);
+    /// Makes the inferred properties current (the user's where nothing
+    /// fits) and notes the line that names them.
+    void ApplyInference(const PropertySignals &s);
+    /// The length the stored bytes of a run-length row at the position decode
+    /// to (at most `most`); 0 when the bytes are not all there.
+    uint64_t RowDecodedLength(uint32_t stored, uint64_t most);
+    bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect);
     bool FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body, uint64_t &length,
                         uint16_t &depth);
     bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten);
@@ -277,6 +310,9 @@ private:
     std::string m_outputDir;
     std::string m_sourcePath;
     ImageProperties m_properties = kDefaultProperties;
+    ImageProperties m_userProperties = kDefaultProperties;
+    std::optional<double> m_previewAspect; ///< of the last preview seen
+    std::string m_pendingProperties;       ///< the properties line, sent before the merged image is read
     std::vector<std::array<uint8_t, 4>> m_palette;
     std::vector<uint8_t> m_duotone;
     uint64_t &m_recovered;

@@ -179,6 +179,7 @@ struct Scanner {
     OffsetSet &offsets;
     uint64_t &recovered;
     ScanAhead ahead;
+    bool previews = job.Flag(ZELT_RECOVER_PREVIEW);
 
     // A merged image at d, unless one was recovered there already. Gives
     // whether one was recovered now.
@@ -236,6 +237,22 @@ struct Scanner {
             recoverer.FinishDocument(0, DocumentMerged::none, recoverer.SectionLayout());
     }
 
+    // With the heuristic and no header seen: an image-resources section
+    // recognised by its blocks leads to the merged image of a flat file.
+    void ResourcesPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint64_t d;
+        if (recoverer.MatchResourcesSection(d))
+            MergedImageAt(d, kDocumentLayout);
+    }
+
+    void PreviewPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        recoverer.RecoverPreview();
+    }
+
     /// The full scan step at P: every path whose cheapest tests the bytes
     /// pass. False when P is past the end of the source.
     bool Step(uint64_t p)
@@ -250,6 +267,10 @@ struct Scanner {
             LayerPath(p);
         if (!window || PsdRecoverer::MayStartLayerBlock(window))
             LayerBlockPath(p);
+        if (recoverer.HeuristicActive() && (!window || LoadBE32(window + 4) == 0x3842494D))
+            ResourcesPath(p);
+        if ((previews || recoverer.HeuristicActive()) && (!window || LoadBE32(window) == 0x3842494D))
+            PreviewPath(p);
         return true;
     }
 };

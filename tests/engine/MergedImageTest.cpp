@@ -104,7 +104,7 @@ TEST(MergedImage, UsersDepthAndWrongSizeStillGiveAFile)
     PsdBuilder b;
     b.Append(LayerSection({{0, 0, 1, 2, {{0, RawChannel({1, 2, 3, 4})}}}})).U16(0).Append(Pattern(40, 9));
     WriteFile(dir / "lost.psd", b.Data());
-    RepairOptions o = MakeOptions(2, 2, 3, 16, 3);
+    RepairOptions o = MakeOptions(2, 2, 3, 16, 3, 0);
     ASSERT_EQ(Recover(dir / "lost.psd", MakeDir(dir / "out"), nullptr, &o), 1);
     EXPECT_EQ(ParseRecovered(dir / "out/Layer0.psd").planes[0], (Bytes{1, 2, 3, 4}));
     const auto merged = Merged(dir / "out", "lost");

@@ -23,11 +23,15 @@ protected:
         out = outDir.empty() ? dir / "out" : outDir;
         ::mkdir(out.c_str(), 0755);
         recovered = 0;
+        // The recognisers alone: the properties are what the test sets.
+        const RepairOptions plain = MakeOptions(3, 600, 800, 8, 3, flags);
+        job.TakeOverOptions(&plain);
         recoverer = std::make_unique<zelt::PsdRecoverer>(job, *source, out, recovered);
     }
     zelt::PsdRecoverer &R() { return *recoverer; }
     void At(uint64_t pos) { source->SeekTo(pos); }
 
+    uint32_t flags = 0; ///< RecoveryFlags of the job, taken at Load
     TempDir dir;
     CallbackRecorder rec;
     zelt::RecoveryJob job{&CallbackRecorder::Callback, &rec};

@@ -1,0 +1,207 @@
+#include "PropertyInference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "ZeltApi.h"
+
+namespace zelt {
+namespace {
+
+uint64_t RowOf(uint64_t width, uint16_t depth) { return depth == 1 ? (width + 7) / 8 : width * (depth / 8); }
+
+uint16_t ModeFor(uint32_t colour, uint16_t depth, bool palette)
+{
+    switch (colour) {
+    case 1: return palette ? 2 : depth == 1 ? 0 : 1;
+    case 3: return 3;
+    case 4: return 4;
+    default: return 7;
+    }
+}
+
+const char *ModeName(uint16_t mode)
+{
+    switch (mode) {
+    case 0: return "Bitmap";
+    case 1: return "Grayscale";
+    case 2: return "Indexed";
+    case 3: return "RGB";
+    case 4: return "CMYK";
+    case 7: return "Multichannel";
+    case 8: return "Duotone";
+    case 9: return "Lab";
+    default: return "mode unknown";
+    }
+}
+
+// The (height, width) of a given area whose ratio is nearest the aspect
+// ratio, within 3 %.
+std::optional<std::pair<uint64_t, uint64_t>> SplitArea(uint64_t area, double aspect)
+{
+    if (area == 0 || !(aspect > 0))
+        return std::nullopt;
+    const double h0 = std::sqrt(double(area) / aspect);
+    std::optional<std::pair<uint64_t, uint64_t>> best;
+    double bestError = 0.03;
+    const auto from = static_cast<uint64_t>(std::max(1.0, h0 * 0.95)), to = static_cast<uint64_t>(h0 * 1.05) + 1;
+    for (uint64_t h = from; h <= to && h <= 300000; ++h) {
+        if (area % h != 0 || area / h > 300000)
+            continue;
+        const double error = std::fabs(double(area / h) / double(h) - aspect) / aspect;
+        if (error < bestError) {
+            bestError = error;
+            best = std::make_pair(h, area / h);
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+std::optional<uint16_t> DepthOfPlane(uint64_t bytes, uint64_t height, uint64_t width)
+{
+    if (height == 0 || width == 0)
+        return std::nullopt;
+    for (uint16_t depth : {uint16_t(8), uint16_t(16), uint16_t(32), uint16_t(1)})
+        if (RowOf(width, depth) * height == bytes && (depth != 1 || width > 1))
+            return depth;
+    return std::nullopt;
+}
+
+std::string DescribeProperties(const ImageProperties &p)
+{
+    return std::to_string(p.channels) + (p.channels == 1 ? " channel, " : " channels, ") + std::to_string(p.width) +
+           " x " + std::to_string(p.height) + " pixels, " + std::to_string(p.depth) +
+           (p.depth == 1 ? " bit, " : " bits, ") + ModeName(p.mode);
+}
+
+InferredProperties InferProperties(const PropertySignals &s, const ImageProperties &user, uint32_t keep)
+{
+    InferredProperties out{user, false, {}};
+    ImageProperties &p = out.properties;
+    std::vector<std::string> sources;
+    bool fromLayers = false;
+
+    // Depth: the key states it; each channel that told its depth votes.
+    std::map<uint16_t, int> votes;
+    if (s.keyDepth)
+        votes[*s.keyDepth] += 2;
+    for (uint16_t d : s.channelDepths)
+        ++votes[d];
+    if (!votes.empty() && !(keep & ZELT_KEEP_DEPTH)) {
+        p.depth = std::max_element(votes.begin(), votes.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
+        fromLayers = true;
+    }
+    // Channels and mode from the colour channels the layers use.
+    if (s.colourChannels > 0) {
+        if (!(keep & ZELT_KEEP_CHANNELS))
+            p.channels = static_cast<uint16_t>(s.colourChannels);
+        if (!(keep & ZELT_KEEP_MODE))
+            p.mode = ModeFor(s.colourChannels, p.depth, s.palette);
+        fromLayers = true;
+    } else if (s.palette && !(keep & ZELT_KEEP_MODE)) {
+        p.mode = 2;
+    }
+    // The canvas: the background layer's (exact), else the union of the
+    // layers (layers may hang over the edge: the merged image's rows, where
+    // they tell otherwise, win over it).
+    const std::optional<PixelRect> canvas = s.background ? s.background : s.layerUnion;
+    bool strongWidth = (keep & ZELT_KEEP_WIDTH) != 0, strongHeight = (keep & ZELT_KEEP_HEIGHT) != 0;
+    bool haveWidth = strongWidth, haveHeight = strongHeight;
+    if (canvas && canvas->Height() > 0 && canvas->Width() > 0 && canvas->Height() <= 300000 && canvas->Width() <= 300000) {
+        if (!haveHeight)
+            p.height = static_cast<uint32_t>(canvas->Height());
+        if (!haveWidth)
+            p.width = static_cast<uint32_t>(canvas->Width());
+        strongWidth |= s.background.has_value();
+        strongHeight |= s.background.has_value();
+        haveWidth = haveHeight = true;
+        fromLayers = true;
+    }
+    if (fromLayers)
+        sources.push_back("layer records");
+    const bool keepDepth = (keep & ZELT_KEEP_DEPTH) != 0 || s.keyDepth || !s.channelDepths.empty();
+    const bool keepChannels = (keep & ZELT_KEEP_CHANNELS) != 0;
+
+    // The merged image's rows: every row decodes to width x bytes per
+    // sample, and there are channels x height of them.
+    if (s.mergedRowBytes && s.mergedRows && *s.mergedRowBytes > 0 && *s.mergedRows > 0) {
+        const uint64_t rowBytes = *s.mergedRowBytes, rows = *s.mergedRows;
+        // Width and depth: the row must hold a whole number of samples; the
+        // canvas's width, then the depth already found, decide among them.
+        std::optional<std::pair<uint16_t, uint64_t>> dw;
+        if (haveWidth)
+            for (uint16_t d : {p.depth, uint16_t(8), uint16_t(16), uint16_t(32), uint16_t(1)})
+                if (RowOf(p.width, d) == rowBytes && !(keepDepth && d != p.depth)) {
+                    dw = std::make_pair(d, uint64_t{p.width});
+                    break;
+                }
+        if (!dw && !strongWidth && p.depth != 1 && rowBytes % (p.depth / 8) == 0 && rowBytes / (p.depth / 8) <= 300000)
+            dw = std::make_pair(p.depth, rowBytes / (p.depth / 8));
+        if (dw) {
+            std::optional<std::pair<uint64_t, uint64_t>> ch; // channels, height
+            const uint64_t byHeight = haveHeight ? rows / p.height : 0;
+            if (haveHeight && rows % p.height == 0 && byHeight >= std::max<uint64_t>(1, s.colourChannels) &&
+                byHeight <= 24 && !(keepChannels && byHeight != p.channels))
+                ch = std::make_pair(byHeight, uint64_t{p.height});
+            else if (!strongHeight && rows % p.channels == 0 && rows / p.channels <= 300000)
+                ch = std::make_pair(uint64_t{p.channels}, rows / p.channels);
+            else if (!haveHeight && s.aspect && !keepChannels) {
+                double bestError = 0.03;
+                for (uint64_t c = 1; c <= 24; ++c) {
+                    if (rows % c != 0)
+                        continue;
+                    const double error = std::fabs(double(dw->second) / double(rows / c) - *s.aspect) / *s.aspect;
+                    if (error < bestError) {
+                        bestError = error;
+                        ch = std::make_pair(c, rows / c);
+                    }
+                }
+            }
+            if (ch) {
+                p.depth = dw->first;
+                p.width = static_cast<uint32_t>(dw->second);
+                p.channels = static_cast<uint16_t>(ch->first);
+                p.height = static_cast<uint32_t>(ch->second);
+                sources.push_back("merged image rows");
+            }
+        }
+    } else if (s.mergedBytes && *s.mergedBytes > 0) {
+        // Raw or inflated planes: channels x height x width x bytes per
+        // sample must be exactly what is there.
+        const uint64_t total = *s.mergedBytes;
+        if (haveWidth && haveHeight) {
+            const uint64_t plane = RowOf(p.width, p.depth) * p.height;
+            if (plane > 0 && total % plane == 0 && total / plane >= std::max<uint64_t>(1, s.colourChannels) &&
+                total / plane <= 24 && !(keepChannels && total / plane != p.channels)) {
+                p.channels = static_cast<uint16_t>(total / plane);
+                sources.push_back("merged image length");
+            }
+        } else if (s.aspect && p.depth != 1) {
+            const uint64_t perPixel = uint64_t{p.channels} * (p.depth / 8);
+            if (total % perPixel == 0)
+                if (const auto hw = SplitArea(total / perPixel, *s.aspect)) {
+                    p.height = static_cast<uint32_t>(hw->first);
+                    p.width = static_cast<uint32_t>(hw->second);
+                    sources.push_back("merged image length");
+                    sources.push_back("embedded preview");
+                }
+        }
+    }
+    // A mode needs its colour channels: without layers to tell it, fewer
+    // channels than the given mode has make the picture grey.
+    if (s.colourChannels == 0 && !s.palette && !(keep & ZELT_KEEP_MODE) && !sources.empty()) {
+        const uint32_t wanted = p.mode == 0 || p.mode == 1 || p.mode == 2 || p.mode == 8 ? 1 : p.mode == 4 ? 4 : p.mode == 7 ? 1 : 3;
+        if (wanted > p.channels)
+            p.mode = p.channels >= 3 ? 3 : p.depth == 1 ? 0 : 1;
+    }
+
+    out.found = !sources.empty();
+    for (std::size_t i = 0; i < sources.size(); ++i)
+        out.sources += (i == 0 ? "" : i + 1 == sources.size() ? " and " : ", ") + sources[i];
+    return out;
+}
+
+} // namespace zelt

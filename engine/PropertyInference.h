@@ -1,0 +1,58 @@
+// Property inference: the picture's channels, size, depth and mode found
+// from what survives of a file whose header is lost (the layer records,
+// their channel data, the merged image's rows or length, the embedded
+// preview), where each signal votes and the user's values stand where
+// nothing fits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "RecoveryJob.h"
+
+namespace zelt {
+
+struct PixelRect {
+    int64_t top = 0, left = 0, bottom = 0, right = 0;
+    uint64_t Height() const { return static_cast<uint64_t>(bottom - top); }
+    uint64_t Width() const { return static_cast<uint64_t>(right - left); }
+};
+
+/// What the surviving data says, each signal where it was found.
+struct PropertySignals {
+    // From a layer section.
+    std::optional<uint16_t> keyDepth;   ///< stated by an Lr16 or Lr32 key
+    std::vector<uint16_t> channelDepths; ///< one per channel whose stored size told its depth
+    uint32_t colourChannels = 0;         ///< colour channels (identifiers 0 to 3) in use; 0 none seen
+    bool palette = false;                ///< a palette was read (Indexed)
+    std::optional<PixelRect> background; ///< a layer at 0,0 covering all the others
+    std::optional<PixelRect> layerUnion; ///< the union of the layer bounds
+    // From the merged image behind it.
+    std::optional<uint64_t> mergedRowBytes; ///< run-length: what every row decodes to
+    std::optional<uint64_t> mergedRows;     ///< run-length: channels x height
+    std::optional<uint64_t> mergedBytes;    ///< raw or ZIP: all the planes' bytes
+    // From an embedded preview.
+    std::optional<double> aspect; ///< width / height
+};
+
+struct InferredProperties {
+    ImageProperties properties;
+    bool found = false;  ///< at least one signal changed or confirmed a property
+    std::string sources; ///< where they came from, for the log
+};
+
+/// The properties the signals agree on. `user` holds the values to keep
+/// where nothing fits; `keep` (ZELT_KEEP_* bits) the ones that stand
+/// whatever the signals say.
+InferredProperties InferProperties(const PropertySignals &signals, const ImageProperties &user, uint32_t keep);
+
+/// "3 channels, 2048 x 1365 pixels, 16 bits, RGB": width x height.
+std::string DescribeProperties(const ImageProperties &p);
+
+/// The depth a plane of stored bytes has at height x width, when it is one
+/// of 1, 8, 16, 32 exactly.
+std::optional<uint16_t> DepthOfPlane(uint64_t bytes, uint64_t height, uint64_t width);
+
+} // namespace zelt

@@ -1,0 +1,243 @@
+// A lost header: the picture's properties found from what survives, and the
+// embedded preview saved.
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include "EngineHarness.h"
+#include "PropertyInference.h"
+
+using namespace test;
+using zelt::ImageProperties;
+using zelt::InferProperties;
+using zelt::PixelRect;
+using zelt::PropertySignals;
+
+namespace {
+
+constexpr ImageProperties kUser{3, 600, 800, 8, 3};
+
+TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
+{
+    struct Case {
+        const char *name;
+        PropertySignals signals;
+        uint32_t keep;
+        ImageProperties want;
+        const char *sources; // nullptr: nothing found
+    };
+    auto with = [](auto change) {
+        PropertySignals s;
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {"nothing survives", {}, 0, kUser, nullptr},
+        {"an Lr16 key", with([](auto &s) { s.keyDepth = 16; }), 0, {3, 600, 800, 16, 3}, "layer records"},
+        {"channel sizes vote", with([](auto &s) { s.channelDepths = {16, 8, 16}; }), 0, {3, 600, 800, 16, 3}, "layer records"},
+        {"one colour channel", with([](auto &s) { s.colourChannels = 1; }), 0, {1, 600, 800, 8, 1}, "layer records"},
+        {"one colour channel and a palette", with([](auto &s) { s.colourChannels = 1; s.palette = true; }), 0,
+         {1, 600, 800, 8, 2}, "layer records"},
+        {"one channel of 1 bit", with([](auto &s) { s.colourChannels = 1; s.channelDepths = {1}; }), 0,
+         {1, 600, 800, 1, 0}, "layer records"},
+        {"four colour channels", with([](auto &s) { s.colourChannels = 4; }), 0, {4, 600, 800, 8, 4}, "layer records"},
+        {"the background layer sets the canvas",
+         with([](auto &s) { s.background = PixelRect{0, 0, 100, 200}; s.layerUnion = PixelRect{-5, 0, 100, 230}; }), 0,
+         {3, 100, 200, 8, 3}, "layer records"},
+        {"merged rows alone", with([](auto &s) { s.mergedRowBytes = 200; s.mergedRows = 300; }), 0,
+         {3, 100, 200, 8, 3}, "merged image rows"},
+        {"merged rows over a union that hangs over the edge",
+         with([](auto &s) { s.colourChannels = 3; s.layerUnion = PixelRect{-4, -10, 96, 200}; s.mergedRowBytes = 180; s.mergedRows = 300; }),
+         0, {3, 100, 180, 8, 3}, "layer records and merged image rows"},
+        {"merged rows tell the depth against the background and an alpha channel",
+         with([](auto &s) { s.colourChannels = 3; s.background = PixelRect{0, 0, 50, 20}; s.mergedRowBytes = 40; s.mergedRows = 200; }),
+         0, {4, 50, 20, 16, 3}, "layer records and merged image rows"},
+        {"raw planes against the canvas",
+         with([](auto &s) { s.background = PixelRect{0, 0, 10, 10}; s.mergedBytes = 400; }), 0, {4, 10, 10, 8, 3},
+         "layer records and merged image length"},
+        {"raw planes and the preview's aspect", with([](auto &s) { s.mergedBytes = 3 * 120 * 160; s.aspect = 160.0 / 120; }),
+         0, {3, 120, 160, 8, 3}, "merged image length and embedded preview"},
+        {"raw planes that fit nothing", with([](auto &s) { s.background = PixelRect{0, 0, 10, 10}; s.mergedBytes = 401; }),
+         0, {3, 10, 10, 8, 3}, "layer records"},
+        {"the user's width stands", with([](auto &s) { s.mergedRowBytes = 200; s.mergedRows = 300; }), ZELT_KEEP_WIDTH,
+         {3, 600, 800, 8, 3}, nullptr},
+        {"the user's depth stands", with([](auto &s) { s.keyDepth = 16; s.colourChannels = 1; }), ZELT_KEEP_DEPTH,
+         {1, 600, 800, 8, 1}, "layer records"},
+    };
+    for (const Case &c : cases) {
+        const zelt::InferredProperties got = InferProperties(c.signals, kUser, c.keep);
+        const ImageProperties &p = got.properties;
+        EXPECT_EQ(std::vector<uint32_t>({p.channels, p.height, p.width, p.depth, p.mode}),
+                  std::vector<uint32_t>({c.want.channels, c.want.height, c.want.width, c.want.depth, c.want.mode}))
+            << c.name;
+        EXPECT_EQ(got.found, c.sources != nullptr) << c.name;
+        if (c.sources)
+            EXPECT_EQ(got.sources, c.sources) << c.name;
+    }
+}
+
+// A small JPEG of one colour.
+Bytes SolidJpeg(uint8_t r, uint8_t g, uint8_t b)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = 16;
+    c.image_height = 8;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    Bytes row;
+    for (int x = 0; x < 16; ++x)
+        row.insert(row.end(), {r, g, b});
+    while (c.next_scanline < 8) {
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&c, &p, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes jpeg(out, out + size);
+    free(out);
+    return jpeg;
+}
+
+// The first pixel of a JPEG file.
+std::vector<int> FirstPixel(const Bytes &jpeg)
+{
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, jpeg.data(), jpeg.size());
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&d);
+    Bytes row(d.output_width * 3);
+    JSAMPROW p = row.data();
+    jpeg_read_scanlines(&d, &p, 1);
+    jpeg_abort_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    return {row[0], row[1], row[2]};
+}
+
+Bytes ThumbnailBlock(uint16_t id, uint32_t width, uint32_t height, const Bytes &jpeg)
+{
+    PsdBuilder data;
+    data.U32(1).U32(width).U32(height).U32((width * 24 + 31) / 32 * 4).U32(0).U32(uint32_t(jpeg.size())).U16(24).U16(1).Append(jpeg);
+    PsdBuilder b;
+    b.Str("8BIM").U16(id).U16(0).Section(data.Data());
+    if (b.Size() % 2)
+        b.U8(0);
+    return b.Data();
+}
+
+// A flat RGB file whose header is zeroed: only its resources (with a
+// preview) lead to its run-length merged image of 3 x 20 x 40.
+Bytes FlatFileWithoutHeader(Bytes &planes, uint16_t previewId)
+{
+    const uint32_t h = 20, w = 40;
+    PsdBuilder rows, lengths;
+    for (int c = 0; c < 3; ++c) {
+        const Bytes plane = Pattern(h * w, 30 + c);
+        planes.insert(planes.end(), plane.begin(), plane.end());
+        for (uint32_t r = 0; r < h; ++r) {
+            const Bytes packed = PackBitsRow(Bytes(plane.begin() + r * w, plane.begin() + (r + 1) * w));
+            lengths.U16(uint16_t(packed.size()));
+            rows.Append(packed);
+        }
+    }
+    PsdBuilder b;
+    b.Fill(26, 0).U32(0).Section(ThumbnailBlock(previewId, 160, 80, SolidJpeg(250, 0, 0))).U32(0);
+    b.U16(1).Append(lengths.Data()).Append(rows.Data());
+    return b.Data();
+}
+
+TEST(HeaderLost, AFlatFileFindsItsPropertiesThroughItsResourcesAndSavesItsPreview)
+{
+    TempDir dir;
+    Bytes planes;
+    WriteFile(dir / "flat.psd", FlatFileWithoutHeader(planes, 1036));
+    CallbackRecorder rec;
+    const RepairOptions on = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_PREVIEW);
+    ASSERT_EQ(Recover(dir / "flat.psd", MakeDir(dir / "on"), &rec, &on), 1);
+    const PsdImage merged = ParseRecovered(dir / "on" / FilesWithPrefix(dir / "on", "flat_").at(0));
+    EXPECT_EQ(std::vector<uint32_t>({merged.channels, merged.height, merged.width}), std::vector<uint32_t>({3, 20, 40}));
+    Bytes got;
+    for (const Bytes &p : merged.planes)
+        got.insert(got.end(), p.begin(), p.end());
+    EXPECT_EQ(got, planes);
+    const auto msgs = rec.Messages();
+    const Event line{MSG_STATUS, "Image properties found in the surviving data: 3 channels, 40 x 20 pixels, 8 bits, RGB "
+                                 "(merged image rows)."};
+    const auto at = std::find(msgs.begin(), msgs.end(), line);
+    ASSERT_NE(at, msgs.end());
+    EXPECT_EQ(*std::next(at), (Event{MSG_STATUS, "Read merged image data."}));
+    EXPECT_EQ(FirstPixel(ReadFile(dir / "on/flat_preview.jpg"))[0] > 200, true) << "the preview, as stored";
+
+    // Bit 0 clear: today's output, nothing found and nothing that leads to
+    // the merged image; bit 3 clear: no preview.
+    CallbackRecorder off;
+    const RepairOptions plain = MakeOptions(3, 600, 800, 8, 3, 0);
+    EXPECT_EQ(Recover(dir / "flat.psd", MakeDir(dir / "off"), &off, &plain), 0);
+    EXPECT_TRUE(ListDir(dir / "off").empty());
+    EXPECT_EQ(off.Messages(), (std::vector<Event>{{MSG_SOURCE_FILE, dir / "flat.psd"}}));
+}
+
+TEST(HeaderLost, AnOldPreviewHasItsRedAndBlueExchanged)
+{
+    TempDir dir;
+    Bytes planes;
+    WriteFile(dir / "old.psd", FlatFileWithoutHeader(planes, 1033));
+    const RepairOptions o = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_PREVIEW);
+    ASSERT_EQ(Recover(dir / "old.psd", MakeDir(dir / "out"), nullptr, &o), 1);
+    const std::vector<int> px = FirstPixel(ReadFile(dir / "out/old_preview.jpg"));
+    EXPECT_LT(px[0], 50);
+    EXPECT_GT(px[2], 200) << "stored as BGR, written as RGB";
+}
+
+TEST(HeaderLost, LayersAndMergedRowsTogetherGiveEveryProperty)
+{
+    // A 16-bit grey document of 6 x 10 with an alpha channel in its merged
+    // image; the layer is the background, stored raw.
+    TempDir dir;
+    const uint32_t h = 6, w = 10;
+    PsdBuilder merged, lengths;
+    std::vector<Bytes> planes(2);
+    for (int c = 0; c < 2; ++c)
+        for (uint32_t r = 0; r < h; ++r) {
+            const Bytes row = Pattern(w * 2, 50 + c * 10 + r);
+            planes[c].insert(planes[c].end(), row.begin(), row.end());
+            const Bytes packed = PackBitsRow(row);
+            lengths.U16(uint16_t(packed.size()));
+            merged.Append(packed);
+        }
+    PsdBuilder b;
+    b.Append(Pattern(40, 1)).Append(LayerSection({{0, 0, int32_t(h), int32_t(w), {{0, RawChannel(Pattern(h * w * 2, 3))}}}}));
+    b.U16(1).Append(lengths.Data()).Append(merged.Data());
+    WriteFile(dir / "deep.psd", b.Data());
+    CallbackRecorder rec;
+    const RepairOptions o = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC);
+    ASSERT_EQ(Recover(dir / "deep.psd", MakeDir(dir / "out"), &rec, &o), 1);
+    const PsdImage layer = ParseRecovered(dir / "out/Layer0.psd");
+    EXPECT_EQ(layer.depth, 16);
+    EXPECT_EQ(layer.mode, 1);
+    EXPECT_EQ(layer.planes.at(0), Pattern(h * w * 2, 3));
+    const PsdImage img = ParseRecovered(dir / "out" / FilesWithPrefix(dir / "out", "deep_").at(0));
+    EXPECT_EQ(std::vector<uint32_t>({img.channels, img.height, img.width, img.depth, img.mode}),
+              std::vector<uint32_t>({2, h, w, 16, 1}));
+    EXPECT_EQ(img.planes, planes);
+    const auto msgs = rec.Messages();
+    EXPECT_NE(std::find(msgs.begin(), msgs.end(),
+                        Event{MSG_STATUS, "Image properties found in the surviving data: 2 channels, 10 x 6 pixels, 16 "
+                                          "bits, Grayscale (layer records and merged image rows)."}),
+              msgs.end());
+}
+
+} // namespace
