@@ -38,13 +38,12 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
                 colour.insert(c.id);
         if (l.Empty())
             continue;
-        const PixelRect r{l.top, l.left, l.bottom, l.right};
+        // The canvas starts at 0,0; a layer hanging over its top or left
+        // edge does not widen it.
         if (!all)
-            all = r;
-        all->top = std::min(all->top, r.top);
-        all->left = std::min(all->left, r.left);
-        all->bottom = std::max(all->bottom, r.bottom);
-        all->right = std::max(all->right, r.right);
+            all = PixelRect{0, 0, 0, 0};
+        all->bottom = std::max<int64_t>(all->bottom, l.bottom);
+        all->right = std::max<int64_t>(all->right, l.right);
     }
     s.colourChannels = static_cast<uint32_t>(colour.size());
     s.layerUnion = all;
@@ -52,7 +51,7 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
     for (std::size_t i = 0; i < m_layerCount && all; ++i) {
         const LayerRecord &l = m_layers[i];
         if ((l.valid || l.overBudget) && !l.Empty() && l.top == 0 && l.left == 0 && l.bottom >= all->bottom &&
-            l.right >= all->right && all->top >= 0 && all->left >= 0) {
+            l.right >= all->right) {
             s.background = PixelRect{0, 0, l.bottom, l.right};
             break;
         }

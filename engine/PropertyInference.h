@@ -28,7 +28,7 @@ struct PropertySignals {
     uint32_t colourChannels = 0;         ///< colour channels (identifiers 0 to 3) in use; 0 none seen
     bool palette = false;                ///< a palette was read (Indexed)
     std::optional<PixelRect> background; ///< a layer at 0,0 covering all the others
-    std::optional<PixelRect> layerUnion; ///< the union of the layer bounds
+    std::optional<PixelRect> layerUnion; ///< from 0,0 to the farthest bottom and right of the layers
     // From the merged image behind it.
     std::optional<uint64_t> mergedRowBytes; ///< run-length: what every row decodes to
     std::optional<uint64_t> mergedRows;     ///< run-length: channels x height
