@@ -3,6 +3,7 @@
 // as the file's own uncompressed merged image. Pictures wider or taller than
 // a document allows, or of 2 GiB and more, are written as large documents.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "File64.h"
@@ -18,7 +19,13 @@ Layout PsdRecoverer::LayoutForFile(uint32_t height, uint32_t width, uint64_t byt
 
 std::string PsdRecoverer::WithExtension(const std::string &path, const Layout &layout)
 {
-    return layout.large ? PathWithoutExtension(path) + ".psb" : path;
+    if (layout.large)
+        return PathWithoutExtension(path) + ".psb";
+    // A picture of a large document's source that fits a document is one.
+    std::string ext = PathExtension(path);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".psb" ? PathWithoutExtension(path) + ".psd" : path;
 }
 
 void PsdRecoverer::AppendColorModeData(uint16_t mode, std::vector<uint8_t> &out) const

@@ -37,19 +37,24 @@ Bytes RawChannel(const Bytes &samples)
     return b.Data();
 }
 
-Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength)
+Bytes RleRows(const Bytes &samples, uint32_t rows, uint32_t rowLength, bool large)
+{
+    PsdBuilder lengths, packed;
+    for (uint32_t r = 0; r < rows; ++r) {
+        const Bytes row = PackBitsRow(Bytes(samples.begin() + long(r * rowLength), samples.begin() + long((r + 1) * rowLength)));
+        if (large)
+            lengths.U32(uint32_t(row.size()));
+        else
+            lengths.U16(uint16_t(row.size()));
+        packed.Append(row);
+    }
+    return lengths.Append(packed.Data()).Data();
+}
+
+Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength, bool large)
 {
     PsdBuilder b;
-    b.U16(1);
-    std::vector<Bytes> rows;
-    for (uint32_t r = 0; r < height; ++r) {
-        Bytes row(samples.begin() + long(r * rowLength), samples.begin() + long((r + 1) * rowLength));
-        rows.push_back(PackBitsRow(row));
-        b.U16(uint16_t(rows.back().size()));
-    }
-    for (const Bytes &r : rows)
-        b.Append(r);
-    return b.Data();
+    return b.U16(1).Append(RleRows(samples, height, rowLength, large)).Data();
 }
 
 Bytes LayerExtra(const std::string &name, const TestMask *mask, const Bytes &blocks)
@@ -130,14 +135,18 @@ Bytes ZipPredictedChannel(const Bytes &samples, uint32_t width, uint16_t depth, 
     return b.U16(3).Append(Deflate(Predict(samples, width, depth), level)).Data();
 }
 
-Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count)
+Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count, bool large)
 {
     PsdBuilder info;
     info.I16(count);
     for (const TestLayer &l : layers) {
         info.I32(l.top).I32(l.left).I32(l.bottom).I32(l.right).U16(uint16_t(l.channels.size()));
-        for (const TestChannel &c : l.channels)
-            info.I16(c.id).U32(uint32_t(c.stored.size()));
+        for (const TestChannel &c : l.channels) {
+            info.I16(c.id);
+            if (large)
+                info.U32(0);
+            info.U32(uint32_t(c.stored.size()));
+        }
         info.Str("8BIM").Str("norm").U8(255).U8(0).U8(0).U8(0).Section(l.extra);
     }
     for (const TestLayer &l : layers)
@@ -146,13 +155,17 @@ Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count)
     return info.Data();
 }
 
-Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count)
+Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count, bool large)
 {
+    const Bytes info = LayerInfoBody(layers, count, large);
     PsdBuilder body;
-    body.Section(LayerInfoBody(layers, count)).U32(0);
+    if (large)
+        body.U32(0);
+    body.Section(info).U32(0);
     PsdBuilder section;
-    section.Section(body.Data());
-    return section.Data();
+    if (large)
+        section.U32(0);
+    return section.Section(body.Data()).Data();
 }
 
 Bytes PsdFile(uint16_t channels, uint32_t height, uint32_t width, uint16_t depth, uint16_t mode,

@@ -67,7 +67,10 @@ Bytes PackBitsRow(const Bytes &row);
 Bytes RawChannel(const Bytes &samples);
 /// Channel data: compression 1, the row lengths, the packed rows. Every row
 /// is packed, whatever its length.
-Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength);
+Bytes RleChannel(const Bytes &samples, uint32_t height, uint32_t rowLength, bool large = false);
+/// Run-length image data without the compression field: the row lengths
+/// (2 bytes each, 4 in a large document), then the packed rows.
+Bytes RleRows(const Bytes &samples, uint32_t rows, uint32_t rowLength, bool large = false);
 /// Channel data: compression 2 (ZIP) of the samples, or 3 (ZIP with
 /// prediction) of rows of width samples at depth.
 Bytes ZipChannel(const Bytes &samples, int level = 6);
@@ -81,11 +84,13 @@ Bytes Predict(const Bytes &samples, uint32_t width, uint16_t depth);
 
 /// A layer info's body: the count, the records and the channel data (what
 /// an Lr16 or Lr32 block holds).
-Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count);
+Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count, bool large = false);
 
 /// A whole layer-and-mask-information section: its length, the layer info
 /// (length, count, records, channel data), a global layer mask length of 0.
-Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count);
+/// With `large`, in the large document's widths: 8-byte section, layer info
+/// and channel lengths.
+Bytes LayerSection(const std::vector<TestLayer> &layers, int16_t count, bool large = false);
 inline Bytes LayerSection(const std::vector<TestLayer> &layers)
 {
     return LayerSection(layers, int16_t(layers.size()));
