@@ -180,8 +180,12 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
                                        bool damaged)
 {
     ExtraParts parts;
-    if (!SplitExtra(extra, parts))
-        return extra;
+    if (!SplitExtra(extra, parts)) {
+        // Too short for its parts: readers would stumble on it, so the
+        // record gets the smallest extra data there is (no mask, no
+        // blending ranges, an empty name).
+        return std::vector<uint8_t>(12, 0);
+    }
     std::vector<uint8_t> out(extra.begin(), extra.begin() + long(parts.name));
     std::string name(extra.begin() + long(parts.name) + 1, extra.begin() + long(parts.name) + 1 + extra[parts.name]);
     if (damaged)

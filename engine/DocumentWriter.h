@@ -36,7 +36,8 @@ LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layo
 
 /// The extra data with " (damaged)" added to the layer's names (when
 /// damaged) and the tagged blocks' lengths put in the widths of the target
-/// layout. When the data cannot be walked it is given back as it was.
+/// layout. Extra data too short for its parts gives the smallest there is
+/// (no mask, no blending ranges, an empty name).
 std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
                                        bool damaged);
 

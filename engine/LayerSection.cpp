@@ -33,6 +33,11 @@ bool PsdRecoverer::RecoverLayerSection(uint64_t &sectionLength, uint32_t &filesW
         if (m_source.ReadExact(b, 8) && MayStartLayerBlock(b))
             return false;
     }
+    // Inside the records and channel data of a section already recovered,
+    // what looks like a section is a part of that one.
+    if (std::any_of(m_recoveredInfos.begin(), m_recoveredInfos.end(),
+                    [start](const auto &r) { return start >= r.first && start < r.second; }))
+        return false;
     if (LayoutFixedAt(start))
         return TryLayerSection(start, m_layout, sectionLength, filesWritten);
     return TryLayerSection(start, kDocumentLayout, sectionLength, filesWritten) ||
@@ -63,11 +68,13 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         keyDepth = depth;
         m_source.SeekTo(body);
         end = body + length;
+        m_parsedInfo = {body, end};
     } else {
         // 64-bit sums: "layer info length + its field" never wraps.
         if (infoLength > section || infoLength + n > section)
             return false;
         end = m_source.GetPosition() + infoLength;
+        m_parsedInfo = {m_source.GetPosition(), end};
     }
     if (!ReadLayerRecords(end, layout, depth) || m_layerCount == 0) {
         DiscardLayers();
@@ -103,6 +110,7 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
     sectionLength = section;
     m_sectionLayout = layout;
     m_recoveredSections.emplace_back(start, start + layout.LengthBytes() + section);
+    m_recoveredInfos.push_back(m_parsedInfo);
     return RecoverLayers(depth, layout, filesWritten);
 }
 
@@ -186,6 +194,7 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
         }
         m_sectionLayout = layout;
         m_recoveredSections.emplace_back(start, body + length);
+        m_recoveredInfos.emplace_back(body, body + length);
         return RecoverLayers(depth, layout, filesWritten);
     }
     return false;

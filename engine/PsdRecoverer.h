@@ -329,6 +329,9 @@ private:
     bool m_resourcesWhole = false;
     /// The source ranges of the layer sections and blocks recovered so far.
     std::vector<std::pair<uint64_t, uint64_t>> m_recoveredSections;
+    /// Their layer infos (records and channel data); the last one parsed.
+    std::vector<std::pair<uint64_t, uint64_t>> m_recoveredInfos;
+    std::pair<uint64_t, uint64_t> m_parsedInfo;
 
     // Reused between positions so that the scan allocates nothing per position.
     std::vector<LayerRecord> m_layers;

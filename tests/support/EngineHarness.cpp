@@ -202,4 +202,81 @@ PsdImage ParseRecovered(const std::string &path)
     return img;
 }
 
+PsdDocument ParseDocument(const std::string &path)
+{
+    PsdDocument doc;
+    const Bytes b = ReadFile(path);
+    EXPECT_GE(b.size(), 26u) << path;
+    if (b.size() < 26)
+        return doc;
+    PsdImage &img = doc.image;
+    img.version = BE16(b, 4);
+    img.channels = BE16(b, 12);
+    img.height = BE32(b, 14);
+    img.width = BE32(b, 18);
+    img.depth = BE16(b, 22);
+    img.mode = BE16(b, 24);
+    std::size_t at = 26;
+    const uint32_t cmd = BE32(b, at);
+    img.colorModeData.assign(b.begin() + long(at + 4), b.begin() + long(at + 4 + cmd));
+    at += 4 + cmd;
+    const uint32_t res = BE32(b, at);
+    doc.resources.assign(b.begin() + long(at + 4), b.begin() + long(at + 4 + res));
+    at += 4 + res;
+    const std::size_t sectionEnd = at + 4 + BE32(b, at);
+    const std::size_t infoEnd = at + 8 + BE32(b, at + 4);
+    at += 8;
+    doc.layerCount = int16_t(BE16(b, at));
+    at += 2;
+    const int count = doc.layerCount < 0 ? -doc.layerCount : doc.layerCount;
+    for (int k = 0; k < count; ++k) {
+        DocLayer l;
+        l.top = int32_t(BE32(b, at));
+        l.left = int32_t(BE32(b, at + 4));
+        l.bottom = int32_t(BE32(b, at + 8));
+        l.right = int32_t(BE32(b, at + 12));
+        const uint16_t n = BE16(b, at + 16);
+        at += 18;
+        for (uint16_t c = 0; c < n; ++c, at += 6)
+            l.channels.push_back({int16_t(BE16(b, at)), BE32(b, at + 2)});
+        EXPECT_EQ(std::string(b.begin() + long(at), b.begin() + long(at + 4)), "8BIM");
+        l.blendKey.assign(b.begin() + long(at + 4), b.begin() + long(at + 8));
+        l.opacity = b[at + 8];
+        l.clipping = b[at + 9];
+        l.flags = b[at + 10];
+        const uint32_t extra = BE32(b, at + 12);
+        l.extra.assign(b.begin() + long(at + 16), b.begin() + long(at + 16 + extra));
+        at += 16 + extra;
+        // Mask data, blending ranges, the Pascal name, then tagged blocks.
+        std::size_t e = 4 + BE32(l.extra, 0);
+        e += 4 + BE32(l.extra, e);
+        l.name.assign(l.extra.begin() + long(e + 1), l.extra.begin() + long(e + 1 + l.extra[e]));
+        e += (1 + l.extra[e] + 3) / 4 * 4;
+        while (e + 12 <= l.extra.size()) {
+            const std::string key(l.extra.begin() + long(e + 4), l.extra.begin() + long(e + 8));
+            const uint32_t len = BE32(l.extra, e + 8);
+            if (key == "luni")
+                for (uint32_t i = 0; i < BE32(l.extra, e + 12); ++i)
+                    l.unicodeName += char(BE16(l.extra, e + 16 + 2 * i));
+            e += 12 + len;
+        }
+        doc.layers.push_back(std::move(l));
+    }
+    for (DocLayer &l : doc.layers)
+        for (const auto &[id, length] : l.channels) {
+            EXPECT_EQ(BE16(b, at), 0) << "uncompressed channels";
+            l.planes.emplace_back(b.begin() + long(at + 2), b.begin() + long(at + length));
+            at += length;
+        }
+    EXPECT_LE(at, infoEnd);
+    at = sectionEnd;
+    EXPECT_EQ(BE16(b, at), 0) << "a raw merged image";
+    at += 2;
+    const std::size_t plane = std::size_t(img.height) * img.width * (img.depth / 8 ? img.depth / 8 : 1);
+    for (uint16_t c = 0; c < img.channels && at + plane <= b.size(); ++c, at += plane)
+        img.planes.emplace_back(b.begin() + long(at), b.begin() + long(at + plane));
+    EXPECT_EQ(at, b.size()) << path;
+    return doc;
+}
+
 } // namespace test

@@ -76,4 +76,23 @@ struct PsdImage {
 /// Parses a file of the layout the engine writes; fails the test otherwise.
 PsdImage ParseRecovered(const std::string &path);
 
+/// A layered document (version 1) split into its parts.
+struct DocLayer {
+    int32_t top = 0, left = 0, bottom = 0, right = 0;
+    std::vector<std::pair<int16_t, uint32_t>> channels; ///< identifier, stored length
+    std::string blendKey;
+    uint8_t opacity = 0, clipping = 0, flags = 0;
+    Bytes extra;
+    std::string name;        ///< the Pascal name
+    std::string unicodeName; ///< from "luni" (ASCII here)
+    std::vector<Bytes> planes; ///< each channel's data after its compression field
+};
+struct PsdDocument {
+    PsdImage image; ///< header fields and the merged image's planes
+    Bytes resources;
+    int16_t layerCount = 0;
+    std::vector<DocLayer> layers;
+};
+PsdDocument ParseDocument(const std::string &path);
+
 } // namespace test

@@ -147,7 +147,7 @@ Bytes LayerInfoBody(const std::vector<TestLayer> &layers, int16_t count, bool la
                 info.U32(0);
             info.U32(uint32_t(c.stored.size()));
         }
-        info.Str("8BIM").Str("norm").U8(255).U8(0).U8(0).U8(0).Section(l.extra);
+        info.Str("8BIM").Str(l.blendKey).U8(l.opacity).U8(l.clipping).U8(l.flags).U8(0).Section(l.extra);
     }
     for (const TestLayer &l : layers)
         for (const TestChannel &c : l.channels)

@@ -43,6 +43,8 @@ struct TestLayer {
     int32_t top, left, bottom, right;
     std::vector<TestChannel> channels;
     Bytes extra = {}; ///< the record's extra data
+    std::string blendKey = "norm";
+    uint8_t opacity = 255, clipping = 0, flags = 0; ///< flags bit 1: hidden
 };
 
 /// A layer mask's rectangle and default colour, for a record's mask data.
