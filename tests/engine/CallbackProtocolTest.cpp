@@ -1,5 +1,6 @@
 // What a caller hears from RecoverFile: the order of reports, polls and
 // errors, the result, and how the options record is taken over.
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -184,6 +185,91 @@ TEST(RecoverFile, CallerBlockStaysMasked)
     std::memcpy(&copy, &p, sizeof p);
     RecoverFile(&p);
     EXPECT_EQ(std::memcmp(&copy, &p, sizeof p), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Files, names, status lines and the result with coarse reports are those of
+// the per-byte protocol; reports come only where the percentage changes and
+// polls at least every 64 KiB of positions.
+TEST(CoarseReports, SameOutputsFewerCallsAndPollsEvery64KiB)
+{
+    const Bytes cat = PsdFile(3, 4, 6, 8, 3,
+                              {{0, 0, 3, 4, {{-1, RleChannel(Pattern(12, 4), 3, 4)}, {0, RawChannel(Pattern(12, 1))}}},
+                               {1, 1, 3, 5, {{0, ZipChannel(Pattern(8, 6))}}}},
+                              Pattern(72, 5));
+    Bytes lost = cat;
+    std::fill(lost.begin(), lost.begin() + 26, 0);
+    Bytes disk = Pattern(300000, 9);
+    disk.insert(disk.begin() + 70001, cat.begin(), cat.end());
+    disk.insert(disk.begin() + 200003, lost.begin(), lost.end());
+    const uint32_t all = ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_RECOVER_PREVIEW;
+    for (const auto &[name, bytes] : {std::make_pair("file", cat), std::make_pair("header lost", lost),
+                                      std::make_pair("disk", disk)}) {
+        TempDir dir;
+        WriteFile(dir / "s.psd", bytes);
+        std::vector<std::string> outputs[2];
+        std::vector<Event> messages[2];
+        for (int coarse = 0; coarse < 2; ++coarse) {
+            const std::string out = MakeDir(dir / std::to_string(coarse));
+            const RepairOptions o = MakeOptions(3, 4, 6, 8, 3, all | (coarse ? ZELT_REPORT_COARSE : 0));
+            CallbackRecorder rec;
+            ASSERT_EQ(Recover(dir / "s.psd", out, &rec, &o), 1) << name;
+            for (Event e : rec.Messages()) {
+                const std::size_t at = e.text.find(out);
+                if (at != std::string::npos)
+                    e.text.replace(at, out.size(), "OUT");
+                messages[coarse].push_back(e);
+            }
+            for (const std::string &f : ListDir(out)) {
+                const Bytes content = ReadFile(out / f);
+                outputs[coarse].push_back((f.rfind("s_", 0) == 0 && f.find("rebuilt") == std::string::npos ? "merged" : f) +
+                                          ":" + std::string(content.begin(), content.end()));
+            }
+            if (coarse) {
+                int last = -1, polls = 0;
+                for (const Event &e : rec.events) {
+                    if (e.code == MSG_PROGRESS && &e != &rec.events.back()) {
+                        EXPECT_GT(std::stoi(e.text), last) << name << ": a report only where the percentage changes";
+                        last = std::stoi(e.text);
+                    }
+                    polls += e.code == MSG_QUERY_ABORT;
+                }
+                EXPECT_GE(polls, int(bytes.size() / 65536)) << name;
+                EXPECT_LE(rec.events.size(), std::size_t(polls) + 102 + rec.Messages().size()) << name;
+                EXPECT_LE(polls, int(bytes.size() / 65536) + 12) << name << ": polls between positions, and before reads";
+            }
+        }
+        // Merged images are numbered on across the runs of this process.
+        for (auto &list : messages)
+            for (Event &e : list)
+                if (const std::size_t at = e.text.find("OUT/s_"); at != std::string::npos && e.text.find("rebuilt") == std::string::npos)
+                    e.text = "OUT/merged";
+        std::sort(outputs[0].begin(), outputs[0].end());
+        std::sort(outputs[1].begin(), outputs[1].end());
+        EXPECT_EQ(messages[1], messages[0]) << name;
+        EXPECT_TRUE(outputs[1] == outputs[0]) << name;
+    }
+}
+
+TEST(CoarseReports, AStopInsideALongWriteTakesEffectAndLeavesNoPartFile)
+{
+    // A 6000 x 6000 merged image: 36 MB a channel. Polls: the scan's first,
+    // the one before the merged image, two while its plane is read, then
+    // every 16 MiB of the write; the stop comes inside the write.
+    TempDir dir;
+    PsdBuilder b;
+    b.Header(1, 6000, 6000, 8, 1).U32(0).U32(0).U32(0).U16(0).Fill(6000u * 6000u, 7);
+    WriteFile(dir / "big.psd", b.Data());
+    const RepairOptions o = MakeOptions(1, 1, 1, 8, 1, ZELT_REPORT_COARSE);
+    CallbackRecorder rec;
+    rec.abortAtPoll = 6;
+    EXPECT_EQ(Recover(dir / "big.psd", MakeDir(dir / "out"), &rec, &o), 0);
+    EXPECT_EQ(rec.Count(MSG_QUERY_ABORT), 6);
+    EXPECT_TRUE(ListDir(dir / "out").empty()) << "the unfinished file is removed";
+    EXPECT_EQ(rec.events.back(), Progress(100));
 }
 
 } // namespace
