@@ -102,7 +102,11 @@ private:
     void SetRepairIdle(bool idle, QPushButton *button);
     void StartAnimation();
     void StopAnimation();
-    bool RunEngine(const QString &source, const QString &outputDir);
+    /// One engine call; otherSources are protected from its outputs.
+    bool RunEngine(const QString &source, const QString &outputDir, const QStringList &otherSources = {});
+    /// Handles the waiting events and lowers the ticker's flag.
+    void PumpMessages();
+    void txtPathReturnPressed();
     void ReportException(const QString &text);
     void UpdateRepairButton();
     void txtSrcFileDropFile(const QString &file);
@@ -120,6 +124,7 @@ private:
     bool FTerminate = false;
     bool FCloseRequested = false;
     bool FIncludeSysInfo = true; ///< the save-log dialog's box, kept within a run
+    bool FDstFollowsSrc = true;  ///< the output box holds what the program proposed for the source
     int FLastPercent = -1;
     PumpTicker FPumpTicker{std::chrono::milliseconds(25)};
     std::unique_ptr<QMovie> FMovie;
@@ -133,15 +138,6 @@ private:
 /// reports that come for every byte position are answered here with a few
 /// instructions; everything else goes to HandleEngineMessage.
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
-
-/// The help manual of the program at programPath: the program's path with
-/// ".html" in place of its extension where that file exists (the build
-/// tree), else the installed manual under share/doc/velmora.
-QString HelpFileFor(const QString &programPath);
-
-/// Converts a filter of the form "Name|patterns|Name|patterns" (patterns
-/// joined by ";") to Qt's "Name (p1 p2);;Name (p)".
-QString QtFilter(const QString &filter);
 
 /// The depth and mode lists' items for stored numbers, -1 without an item.
 int DepthToItem(int32_t depth);

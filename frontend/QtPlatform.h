@@ -9,8 +9,10 @@
 class QtPlatform final : public IPlatformServices {
 public:
     /// program: the program file's name without extension, which names the
-    /// settings key; programPath: its full path, which finds the help manual.
-    QtPlatform(const std::string &program, const QString &programPath);
+    /// settings key; programPath: its full path, which finds the help manual;
+    /// opener: the desktop's program that opens a directory, file or address
+    /// with its default program, and tells by its exit status whether it could.
+    QtPlatform(const std::string &program, const QString &programPath, QString opener = "xdg-open");
 
     void ShowMessage(QWidget *parent, const QString &text, const QString &caption, MessageIcon icon) override;
     bool AskYesNo(QWidget *parent, const QString &text, const QString &caption) override;
@@ -40,6 +42,8 @@ public:
 private:
     std::unique_ptr<RegFileStore> m_store;
     QString m_helpFile;
+    QString m_opener;
+    int m_openerPatienceMs = 5000;
 };
 
 /// The drive type of a mounted file system of the given type on the given

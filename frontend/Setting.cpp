@@ -77,6 +77,7 @@ void LoadSettings(ISettingsStore &store, TRepairSettings &s, const QString &defa
     s.BufSize = ReadInteger(store, "BufSize", 512);
     s.OpenFilterIndex = ReadInteger(store, "OpenFilterIndex", 1);
     s.SaveFilterIndex = ReadInteger(store, "SaveFilterIndex", 1);
+    s.RebuildDocument = ReadBool(store, "RebuildDocument", true);
 }
 
 void SaveSettings(ISettingsStore &store, const TRepairSettings &s)
@@ -93,4 +94,5 @@ void SaveSettings(ISettingsStore &store, const TRepairSettings &s)
     WriteInteger(store, "BufSize", s.BufSize);
     WriteInteger(store, "OpenFilterIndex", s.OpenFilterIndex);
     WriteInteger(store, "SaveFilterIndex", s.SaveFilterIndex);
+    WriteBool(store, "RebuildDocument", s.RebuildDocument);
 }
