@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QListWidget>
 #include <QLocale>
 #include <QMovie>
 #include <QPixmap>
@@ -15,6 +16,7 @@
 #include "JpegImage.h"
 #include "PlatformText.h"
 #include "Qoban.h"
+#include "RecoveredFiles.h"
 #include "RepairLog.h"
 #include "Strings.h"
 #include "VersionInfo.h"
@@ -141,6 +143,7 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     for (QSpinBox *box : {txtHeight, txtWidth, txtChannelCount, txtBufSize})
         box->findChild<QLineEdit *>()->installEventFilter(this);
     FileList->installEventFilter(this);
+    FRecovered = std::make_unique<TRecoveredFiles>(RecoveredList);
     // Labels with an accelerator letter lead to their control.
     labSelSrcFile->setBuddy(txtSrcFile);
     labSelDstFile->setBuddy(txtDstFile);
@@ -180,6 +183,8 @@ void TMainForm::ConnectHandlers()
     connect(txtSrcFile, &QLineEdit::returnPressed, this, &TMainForm::txtPathReturnPressed);
     connect(txtDstFile, &QLineEdit::returnPressed, this, &TMainForm::txtPathReturnPressed);
     connect(pcMain, &QTabWidget::currentChanged, this, &TMainForm::pcMainChange);
+    connect(RecoveredList, &QListWidget::itemActivated, this, &TMainForm::RecoveredListActivated);
+    connect(btnOpenFolder, &QPushButton::clicked, this, &TMainForm::btnOpenFolderClick);
     txtSrcFile->OnDropFile = [this](TDragEdit *, const QString &file) { txtSrcFileDropFile(file); };
 }
 
@@ -317,13 +322,37 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::pcMainChange(int index)
 {
-    const bool repairPages = index == 0 || index == 1;
-    Animate->setVisible(repairPages);
-    Panel2->setVisible(repairPages);
-    if (index == 0)
+    // The gauge on the pages that start repairs and on the page that shows
+    // what comes back; the animation on the first two only.
+    QWidget *page = pcMain->widget(index);
+    Animate->setVisible(page == tsRepair || page == tsBatch);
+    Panel2->setVisible(page == tsRepair || page == tsBatch || page == tsFiles);
+    if (page == tsRepair)
         Animate->move(Animate->x(), 188);
-    else if (index == 1)
+    else if (page == tsBatch)
         Animate->move(Animate->x(), 146);
+}
+
+void TMainForm::RecoveredListActivated(QListWidgetItem *item)
+{
+    const QString path = FRecovered->PathOf(item);
+    if (!path.isEmpty() && !FPlatform.ShellOpen(path))
+        FPlatform.ShowMessage(this, QString::fromLatin1(strings::kCannotOpenTheFile).arg(path),
+                              QString::fromLatin1(strings::kError), MessageIcon::Error);
+}
+
+void TMainForm::btnOpenFolderClick()
+{
+    // The directory of the chosen file, or of the first one.
+    QListWidgetItem *item = RecoveredList->currentItem();
+    if (!item)
+        item = RecoveredList->item(0);
+    if (!item)
+        return;
+    const QString dir = QFileInfo(FRecovered->PathOf(item)).absolutePath() + '/';
+    if (!FPlatform.ShellOpen(dir))
+        FPlatform.ShowMessage(this, Q(repairlog::CannotOpenDirectory(S(dir))), QString::fromLatin1(strings::kError),
+                              MessageIcon::Error);
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
@@ -490,7 +519,16 @@ bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
         PumpMessages();
         return false;
     }
-    case MSG_STATUS: AppendLog(QString::fromUtf8(static_cast<const char *>(data))); return false;
+    case MSG_STATUS: {
+        const QString line = QString::fromUtf8(static_cast<const char *>(data));
+        AppendLog(line);
+        FRecovered->StatusLine(line);
+        return false;
+    }
+    case MSG_FILE_WRITTEN:
+        FRecovered->FileWritten(QString::fromUtf8(static_cast<const char *>(data)));
+        btnOpenFolder->setEnabled(true);
+        return false;
     case MSG_ERROR:
         AppendLog(repairlog::kRule);
         AppendLog(QString::fromUtf8(static_cast<const char *>(data)));
@@ -512,6 +550,7 @@ bool TMainForm::RunEngine(const QString &source, const QString &outputDir, const
     FillRepairOptions(options);
     FEngineBusy = true;
     FLastPercent = -1;
+    FRecovered->BeginSource();
     FPumpTicker.Start();
     bool success = false;
     try {
@@ -547,6 +586,8 @@ void TMainForm::btnRepairClick()
     SetRepairIdle(false, btnRepair);
     txtRepairLog->clear();
     txtRepairLog->repaint();
+    FRecovered->Clear();
+    btnOpenFolder->setEnabled(false);
     StartAnimation();
     bool success = false;
     struct Reset {
@@ -659,6 +700,8 @@ void TMainForm::btnRepairFilesClick()
     FRunning = true;
     SetRepairIdle(false, btnRepairFiles);
     txtRepairLog->clear();
+    FRecovered->Clear();
+    btnOpenFolder->setEnabled(false);
     StartAnimation();
     // Entries stay put while the run addresses them by position.
     btnRemoveFiles->setEnabled(false);

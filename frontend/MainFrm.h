@@ -20,6 +20,8 @@
 #include "ui_MainFrm.h"
 
 class QMovie;
+class QListWidgetItem;
+class TRecoveredFiles;
 
 /// While the engine runs, raises a flag every interval: the engine callback
 /// pumps the message queue when the percentage changes or the flag is up,
@@ -65,6 +67,7 @@ public:
     /// The log window's text, lines joined by CR LF.
     QString LogText() const;
     const TRepairSettings &Settings() const { return FSettings; }
+    TRecoveredFiles &RecoveredFiles() { return *FRecovered; }
 
     /// The system-information and setting-information blocks (saved log).
     QStringList SettingInformation() const;
@@ -88,6 +91,8 @@ private slots:
     void pcMainChange(int index);
     void labHomepageClick();
     void labEmailClick();
+    void RecoveredListActivated(QListWidgetItem *item);
+    void btnOpenFolderClick();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -128,6 +133,7 @@ private:
     int FLastPercent = -1;
     PumpTicker FPumpTicker{std::chrono::milliseconds(25)};
     std::unique_ptr<QMovie> FMovie;
+    std::unique_ptr<TRecoveredFiles> FRecovered; ///< the Recovered Files page's grid and its thumbnail worker
     TMainForm *FSelf = this; ///< the variable the engine's user data points to
 
     friend int32_t ZELT_CALL orvaneEngineCallback(int32_t, const void *, void *);
