@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 
 #include <QFileInfo>
 #include <QSaveFile>
@@ -14,6 +15,9 @@
 #include "Platform.h"
 #include "VersionInfo.h"
 #include "WenkUtils.h"
+
+/// Failing expectations print texts as texts.
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace test {
 
