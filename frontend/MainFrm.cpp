@@ -9,6 +9,8 @@
 #include <QLocale>
 #include <QMovie>
 #include <QPixmap>
+#include <QProxyStyle>
+#include <QTabBar>
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidgetItem>
@@ -24,6 +26,17 @@
 #include "WenkUtils.h"
 
 namespace {
+
+// The page tabs with half the usual room beside their captions: all six fit
+// the fixed width of the window.
+class TTabStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
+    {
+        const int value = QProxyStyle::pixelMetric(metric, option, widget);
+        return metric == PM_TabBarTabHSpace ? value / 2 : value;
+    }
+};
 
 constexpr int kDepths[] = {1, 8, 16, 32};
 constexpr int kModes[] = {0, 1, 2, 3, 4, 7, 8, 9};
@@ -130,6 +143,9 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     setFont(small);
     setFixedSize(479, 349);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    auto *tabStyle = new TTabStyle;
+    tabStyle->setParent(pcMain->tabBar());
+    pcMain->tabBar()->setStyle(tabStyle);
     Animate->raise();
     Panel2->raise();
     Gauge->setRange(0, 100);

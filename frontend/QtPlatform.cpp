@@ -362,10 +362,12 @@ QStringList QtPlatform::Environment()
     return list;
 }
 
-std::vector<DriveInfo> QtPlatform::Drives()
+std::vector<DriveInfo> QtPlatform::Drives() { return DrivesOfMounts("/proc/self/mounts"); }
+
+std::vector<DriveInfo> DrivesOfMounts(const char *mountsFile)
 {
     std::vector<DriveInfo> drives;
-    FILE *mounts = setmntent("/proc/self/mounts", "r");
+    FILE *mounts = setmntent(mountsFile, "r");
     if (!mounts)
         return drives;
     while (mntent *m = getmntent(mounts)) {

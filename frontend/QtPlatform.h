@@ -49,3 +49,8 @@ private:
 /// The drive type of a mounted file system of the given type on the given
 /// device (the removable flag of its block device where it has one).
 int DriveTypeOf(const std::string &fsType, const std::string &device, bool removable);
+
+/// The drives of a mount table (/proc/self/mounts): one per mount point, in
+/// the table's order; a mount point mounted over again shows what was
+/// mounted last. File systems that are no drives (proc, sysfs) are left out.
+std::vector<DriveInfo> DrivesOfMounts(const char *mountsFile);

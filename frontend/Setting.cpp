@@ -1,5 +1,7 @@
 #include "Setting.h"
 
+#include "Strings.h"
+
 namespace {
 
 int32_t ReadInteger(ISettingsStore &store, const char *name, int32_t fallback)
@@ -26,7 +28,7 @@ QString ReadString(ISettingsStore &store, const char *name, const QString &fallb
         return fallback;
     if (const QString *s = std::get_if<QString>(&*v))
         return *s;
-    throw RegistryError(std::string("Invalid data type for '") + name + "'");
+    throw RegistryError(QString::fromLatin1(strings::kInvalidDataType).arg(QString::fromLatin1(name)).toStdString());
 }
 
 void WriteInteger(ISettingsStore &store, const char *name, int32_t value)

@@ -25,6 +25,11 @@ inline constexpr const char *kCannotCreateDirectory = "Cannot create the directo
 inline constexpr const char *kStartRepair = "&Start Repair";
 inline constexpr const char *kStopRepair = "&Stop Repair";
 
+// The settings store's errors.
+inline constexpr const char *kInvalidDataType = "Invalid data type for '%1'";
+inline constexpr const char *kFailedToGetData = "Failed to get data for '%1'";
+inline constexpr const char *kFailedToCreateKey = "Failed to create key %1";
+
 // The saved log's blocks.
 inline constexpr const char *kVersionInformation = " Version Information:";
 inline constexpr const char *kFileVersion = "File Version: ";

@@ -150,3 +150,26 @@ TEST(ShellOpen, TheOpenersExitStatusCounts)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Drives, OneLinePerMountPointTheLastMountWins)
+{
+    TempDir dir;
+    const std::string table = "/dev/root / ext4 rw 0 0\n"
+                              "proc /proc proc rw 0 0\n"
+                              "tmpfs /scratch tmpfs rw 0 0\n"
+                              "server:/x /net nfs4 rw 0 0\n"
+                              "/dev/root / ext4 rw 0 0\n"
+                              "/dev/loop7 /scratch ext4 rw 0 0\n";
+    WriteFile(dir / "mounts", Bytes(table.begin(), table.end()));
+    const std::vector<DriveInfo> drives = DrivesOfMounts((dir / "mounts").c_str());
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].root, "/");
+    EXPECT_EQ(drives[1].root, "/scratch");
+    EXPECT_EQ(drives[1].type, kDriveFixed) << "the file system mounted over the first";
+    EXPECT_EQ(drives[2].root, "/net");
+    EXPECT_EQ(drives[2].type, kDriveRemote);
+}
+
+} // namespace

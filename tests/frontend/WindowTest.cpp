@@ -3,6 +3,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTabBar>
 #include <QTest>
 #include <QUrl>
 
@@ -210,6 +211,10 @@ TEST_F(Window, LayoutAsTheUserSeesIt)
         const QPoint inner = corner + QPoint(corner.x() == a.left() ? 1 : -1, corner.y() == a.top() ? 1 : -1);
         EXPECT_EQ(QColor(shot.pixel(inner)).name(), QColor(page).name());
     }
+    // Every page's tab in sight, none behind scroll buttons.
+    QTabBar *tabs = W<QTabWidget>("pcMain")->tabBar();
+    for (int i = 0; i < tabs->count(); ++i)
+        EXPECT_TRUE(tabs->rect().contains(tabs->tabRect(i))) << tabs->tabText(i).toStdString();
     // A long log line wraps: no scrolling sideways.
     auto *log = W<QPlainTextEdit>("txtRepairLog");
     log->appendPlainText("File to be repaired: '" + QString(300, 'x') + "'; File size = 1 bytes");
