@@ -115,14 +115,7 @@ TEST(Thumbnail, ARebuiltDocumentsLayerSectionIsSkippedByItsLength)
     TempDir dir;
     for (uint16_t version : {1, 2}) {
         // Bytes that would read as a picture if they were not skipped.
-        const Bytes section(300, 0xEE);
-        Bytes file = EngineFile(version, 1, 1, 2, 8, 1, {7, 8}, {}, {});
-        PsdBuilder b;
-        b.Str("8BPS").U16(version).Fill(6, 0).U16(1).U32(1).U32(2).U16(8).U16(1).U32(0).U32(0);
-        if (version == 2)
-            b.U32(0);
-        b.U32(uint32_t(section.size())).Append(section).U16(0).Append({7, 8});
-        WriteFile(dir / "rebuilt.psd", b.Data());
+        WriteFile(dir / "rebuilt.psd", EngineFile(version, 1, 1, 2, 8, 1, {7, 8}, {}, Bytes(300, 0xEE)));
         const TThumbnail t = RenderThumbnail(QString::fromStdString(dir / "rebuilt.psd"));
         ASSERT_FALSE(t.image.isNull()) << version;
         EXPECT_EQ(qRed(t.image.pixel(0, 0)), 7) << version;
