@@ -43,7 +43,7 @@ private:
     std::unique_ptr<RegFileStore> m_store;
     QString m_helpFile;
     QString m_opener;
-    int m_openerPatienceMs = 5000;
+    int m_openerPatienceMs = 3000; ///< an opener still running then has found its program
 };
 
 /// The drive type of a mounted file system of the given type on the given
