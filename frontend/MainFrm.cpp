@@ -5,14 +5,20 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QListWidget>
 #include <QLocale>
 #include <QMovie>
 #include <QPixmap>
+#include <QProxyStyle>
+#include <QTabBar>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidgetItem>
 
 #include "JpegImage.h"
+#include "PlatformText.h"
 #include "Qoban.h"
+#include "RecoveredFiles.h"
 #include "RepairLog.h"
 #include "Strings.h"
 #include "VersionInfo.h"
@@ -20,6 +26,17 @@
 #include "WenkUtils.h"
 
 namespace {
+
+// The page tabs with half the usual room beside their captions: all six fit
+// the fixed width of the window.
+class TTabStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
+    {
+        const int value = QProxyStyle::pixelMetric(metric, option, widget);
+        return metric == PM_TabBarTabHSpace ? value / 2 : value;
+    }
+};
 
 constexpr int kDepths[] = {1, 8, 16, 32};
 constexpr int kModes[] = {0, 1, 2, 3, 4, 7, 8, 9};
@@ -72,35 +89,17 @@ int ModeToItem(int32_t mode)
 int32_t ItemToDepth(int item) { return item >= 0 && item < 4 ? kDepths[item] : 0; }
 int32_t ItemToMode(int item) { return item >= 0 && item < 8 ? kModes[item] : 0; }
 
-QString HelpFileFor(const QString &programPath)
-{
-    const QString beside = Q(wenk::RemoveFileExt(S(programPath))) + ".html";
-    if (QFileInfo::exists(beside))
-        return beside;
-    return QDir::cleanPath(QFileInfo(programPath).absolutePath() + "/../share/doc/velmora/manual.html");
-}
-
-QString QtFilter(const QString &filter)
-{
-    const QStringList parts = filter.split('|');
-    QStringList out;
-    for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString name = parts[i];
-        const int paren = name.indexOf(" (");
-        if (paren >= 0)
-            name = name.left(paren);
-        QString patterns = parts[i + 1];
-        patterns.replace(';', ' ').replace("*.*", "*");
-        out << name + " (" + patterns + ")";
-    }
-    return out.join(";;");
-}
-
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData)
 {
     TMainForm *form = *static_cast<TMainForm **>(userData);
-    if (code == MSG_QUERY_ABORT)
+    if (code == MSG_QUERY_ABORT) {
+        // With coarse reports the percentage may stand still for a long
+        // time while the polls go on: the window pumps on them when due, so
+        // it stays alive and a click on Stop is seen at this very poll.
+        if (form->FPumpTicker.due.load(std::memory_order_relaxed))
+            form->PumpMessages();
         return form->FRunning ? 0 : -1;
+    }
     if (code == MSG_PROGRESS && *static_cast<const uint8_t *>(data) == form->FLastPercent &&
         !form->FPumpTicker.due.load(std::memory_order_relaxed))
         return 0;
@@ -144,6 +143,9 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     setFont(small);
     setFixedSize(479, 349);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    auto *tabStyle = new TTabStyle;
+    tabStyle->setParent(pcMain->tabBar());
+    pcMain->tabBar()->setStyle(tabStyle);
     Animate->raise();
     Panel2->raise();
     Gauge->setRange(0, 100);
@@ -157,6 +159,7 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     for (QSpinBox *box : {txtHeight, txtWidth, txtChannelCount, txtBufSize})
         box->findChild<QLineEdit *>()->installEventFilter(this);
     FileList->installEventFilter(this);
+    FRecovered = std::make_unique<TRecoveredFiles>(RecoveredList);
     // Labels with an accelerator letter lead to their control.
     labSelSrcFile->setBuddy(txtSrcFile);
     labSelDstFile->setBuddy(txtDstFile);
@@ -192,7 +195,12 @@ void TMainForm::ConnectHandlers()
     connect(btnMoreDir, &QPushButton::clicked, this, &TMainForm::btnMoreDirClick);
     connect(txtSrcFile, &QLineEdit::textChanged, this, &TMainForm::txtSrcFileChange);
     connect(txtDstFile, &QLineEdit::textChanged, this, &TMainForm::txtDstFileChange);
+    connect(txtDstFile, &QLineEdit::textEdited, this, [this] { FDstFollowsSrc = false; });
+    connect(txtSrcFile, &QLineEdit::returnPressed, this, &TMainForm::txtPathReturnPressed);
+    connect(txtDstFile, &QLineEdit::returnPressed, this, &TMainForm::txtPathReturnPressed);
     connect(pcMain, &QTabWidget::currentChanged, this, &TMainForm::pcMainChange);
+    connect(RecoveredList, &QListWidget::itemActivated, this, &TMainForm::RecoveredListActivated);
+    connect(btnOpenFolder, &QPushButton::clicked, this, &TMainForm::btnOpenFolderClick);
     txtSrcFile->OnDropFile = [this](TDragEdit *, const QString &file) { txtSrcFileDropFile(file); };
 }
 
@@ -205,8 +213,10 @@ void TMainForm::FormCreate()
 {
     try {
         // 1-3: the application's title, the help file, the open filter (which
-        // the platform's dialog call takes)
-        QGuiApplication::setApplicationDisplayName(QString::fromLatin1(strings::kAppTitle));
+        // the platform's dialog call takes). The task bar takes the title from
+        // the desktop entry; the title is not set as the display name, which
+        // Qt would append to every window's and message box's title.
+        QGuiApplication::setDesktopFileName(QStringLiteral("velmora"));
         FHelpFile = HelpFileFor(FProgramPath);
         // 4: the path boxes are laid out from the source label, which sizes
         // itself to its caption.
@@ -234,8 +244,18 @@ void TMainForm::FormCreate()
         FMovie->jumpToFrame(16);
         imgIcon->setPixmap(QPixmap(":/icon.png").scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
         Image1->setPixmap(QPixmap::fromImage(DecodeJpegResource(":/banner.jpg")));
-        // 11: the settings into the controls
-        LoadSettings(FPlatform.Settings(), FSettings, FPlatform.TempDirectory());
+        // The window stands in the middle of the screen also where no window
+        // manager places it.
+        if (const QScreen *screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+        // 11: the settings into the controls. The defaults stand there first,
+        // so a store that cannot be read leaves the defaults on the pages.
+        FSettings = TRepairSettings{};
+        FSettings.TempDir = FPlatform.TempDirectory();
+        SettingsToControls();
+        TRepairSettings loaded = FSettings;
+        LoadSettings(FPlatform.Settings(), loaded, FSettings.TempDir);
+        FSettings = loaded;
         FCreated = true;
         SettingsToControls();
         // 12
@@ -272,6 +292,7 @@ void TMainForm::SettingsToControls()
     cmbDepth->setCurrentIndex(DepthToItem(FSettings.Depth));
     cmbMode->setCurrentIndex(ModeToItem(FSettings.Mode));
     chkHeuristicRecovery->setChecked(FSettings.HeuristicRecovery);
+    chkRebuildDocument->setChecked(FSettings.RebuildDocument);
     txtTempDir->setText(FSettings.TempDir);
     txtBufSize->setValue(static_cast<int16_t>(FSettings.BufSize));
 }
@@ -287,6 +308,7 @@ void TMainForm::ControlsToSettings()
     if (cmbMode->currentIndex() >= 0)
         FSettings.Mode = ItemToMode(cmbMode->currentIndex());
     FSettings.HeuristicRecovery = chkHeuristicRecovery->isChecked();
+    FSettings.RebuildDocument = chkRebuildDocument->isChecked();
     FSettings.TempDir = txtTempDir->text();
     FSettings.BufSize = static_cast<int16_t>(txtBufSize->value());
 }
@@ -316,13 +338,37 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::pcMainChange(int index)
 {
-    const bool repairPages = index == 0 || index == 1;
-    Animate->setVisible(repairPages);
-    Panel2->setVisible(repairPages);
-    if (index == 0)
+    // The gauge on the pages that start repairs and on the page that shows
+    // what comes back; the animation on the first two only.
+    QWidget *page = pcMain->widget(index);
+    Animate->setVisible(page == tsRepair || page == tsBatch);
+    Panel2->setVisible(page == tsRepair || page == tsBatch || page == tsFiles);
+    if (page == tsRepair)
         Animate->move(Animate->x(), 188);
-    else if (index == 1)
+    else if (page == tsBatch)
         Animate->move(Animate->x(), 146);
+}
+
+void TMainForm::RecoveredListActivated(QListWidgetItem *item)
+{
+    const QString path = FRecovered->PathOf(item);
+    if (!path.isEmpty() && !FPlatform.ShellOpen(path))
+        FPlatform.ShowMessage(this, QString::fromLatin1(strings::kCannotOpenTheFile).arg(path),
+                              QString::fromLatin1(strings::kError), MessageIcon::Error);
+}
+
+void TMainForm::btnOpenFolderClick()
+{
+    // The directory of the chosen file, or of the first one.
+    QListWidgetItem *item = RecoveredList->currentItem();
+    if (!item)
+        item = RecoveredList->item(0);
+    if (!item)
+        return;
+    const QString dir = QFileInfo(FRecovered->PathOf(item)).absolutePath() + '/';
+    if (!FPlatform.ShellOpen(dir))
+        FPlatform.ShowMessage(this, Q(repairlog::CannotOpenDirectory(S(dir))), QString::fromLatin1(strings::kError),
+                              MessageIcon::Error);
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
@@ -381,8 +427,25 @@ void TMainForm::UpdateRepairButton()
 void TMainForm::txtSrcFileChange()
 {
     UpdateRepairButton();
-    if (txtDstFile->text().isEmpty() && !txtSrcFile->text().isEmpty())
-        txtDstFile->setText(Q(wenk::DefaultOutputDir(S(txtSrcFile->text()))));
+    // While the output box is empty or still holds the directory proposed
+    // for the source, it follows the source: typing a path by hand ends in
+    // the directory for the whole path, not for its first letter. Once the
+    // user has written or chosen an output directory, it stays.
+    if (txtDstFile->text().isEmpty())
+        FDstFollowsSrc = true;
+    if (!FDstFollowsSrc)
+        return;
+    const QString src = txtSrcFile->text();
+    txtDstFile->setText(src.isEmpty() ? QString() : Q(wenk::DefaultOutputDir(S(src))));
+    FDstFollowsSrc = true;
+}
+
+void TMainForm::txtPathReturnPressed()
+{
+    // Enter in a path box presses "Start Repair", as in a dialog with its
+    // default button; it never stops a repair that runs.
+    if (btnRepair->isEnabled() && !FEngineBusy)
+        btnRepair->click();
 }
 
 void TMainForm::txtDstFileChange() { UpdateRepairButton(); }
@@ -407,6 +470,7 @@ void TMainForm::btnDstMoreClick()
         return;
     if (!dir.endsWith('/'))
         dir += '/';
+    FDstFollowsSrc = false;
     txtDstFile->setText(dir);
 }
 
@@ -447,7 +511,13 @@ void TMainForm::FillRepairOptions(RepairOptions &o) const
     o.ImageWidth = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(txtWidth->value())));
     o.BitsPerChannel = static_cast<uint16_t>(ItemToDepth(cmbDepth->currentIndex()));
     o.ColorMode = static_cast<uint16_t>(ItemToMode(cmbMode->currentIndex()));
-    o.RecoveryFlags = chkHeuristicRecovery->isChecked() ? ZELT_RECOVER_HEURISTIC : 0;
+    // The window always asks for coarse reports (it pumps on its ticker)
+    // and for the embedded preview.
+    o.RecoveryFlags = ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW;
+    if (chkHeuristicRecovery->isChecked())
+        o.RecoveryFlags |= ZELT_RECOVER_HEURISTIC;
+    if (chkRebuildDocument->isChecked())
+        o.RecoveryFlags |= ZELT_RECOVER_REBUILD;
 }
 
 bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
@@ -462,11 +532,19 @@ bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
             FLastPercent = percent;
             Gauge->setValue(percent);
         }
-        FPumpTicker.due.store(false, std::memory_order_relaxed);
-        FPlatform.ProcessEvents();
+        PumpMessages();
         return false;
     }
-    case MSG_STATUS: AppendLog(QString::fromUtf8(static_cast<const char *>(data))); return false;
+    case MSG_STATUS: {
+        const QString line = QString::fromUtf8(static_cast<const char *>(data));
+        AppendLog(line);
+        FRecovered->StatusLine(line);
+        return false;
+    }
+    case MSG_FILE_WRITTEN:
+        FRecovered->FileWritten(QString::fromUtf8(static_cast<const char *>(data)));
+        btnOpenFolder->setEnabled(true);
+        return false;
     case MSG_ERROR:
         AppendLog(repairlog::kRule);
         AppendLog(QString::fromUtf8(static_cast<const char *>(data)));
@@ -476,16 +554,27 @@ bool TMainForm::HandleEngineMessage(int32_t code, const void *data)
     }
 }
 
-bool TMainForm::RunEngine(const QString &source, const QString &outputDir)
+void TMainForm::PumpMessages()
+{
+    FPumpTicker.due.store(false, std::memory_order_relaxed);
+    FPlatform.ProcessEvents();
+}
+
+bool TMainForm::RunEngine(const QString &source, const QString &outputDir, const QStringList &otherSources)
 {
     RepairOptions options;
     FillRepairOptions(options);
     FEngineBusy = true;
     FLastPercent = -1;
+    FRecovered->BeginSource();
     FPumpTicker.Start();
     bool success = false;
     try {
-        success = qoban::CallRecoverFile(FRecover, S(source), options, 0, &FSelf, &orvaneEngineCallback, S(outputDir));
+        std::vector<std::string> others;
+        for (const QString &other : otherSources)
+            others.push_back(S(other));
+        success = qoban::CallRecoverFile(FRecover, S(source), options, others, &FSelf, &orvaneEngineCallback,
+                                         S(outputDir));
     } catch (...) {
         FPumpTicker.Stop();
         FEngineBusy = false;
@@ -498,7 +587,7 @@ bool TMainForm::RunEngine(const QString &source, const QString &outputDir)
 
 void TMainForm::SetRepairIdle(bool idle, QPushButton *button)
 {
-    button->setText(idle ? "&Start Repair" : "&Stop Repair");
+    button->setText(QString::fromLatin1(idle ? strings::kStartRepair : strings::kStopRepair));
 }
 
 void TMainForm::btnRepairClick()
@@ -513,6 +602,8 @@ void TMainForm::btnRepairClick()
     SetRepairIdle(false, btnRepair);
     txtRepairLog->clear();
     txtRepairLog->repaint();
+    FRecovered->Clear();
+    btnOpenFolder->setEnabled(false);
     StartAnimation();
     bool success = false;
     struct Reset {
@@ -625,6 +716,8 @@ void TMainForm::btnRepairFilesClick()
     FRunning = true;
     SetRepairIdle(false, btnRepairFiles);
     txtRepairLog->clear();
+    FRecovered->Clear();
+    btnOpenFolder->setEnabled(false);
     StartAnimation();
     // Entries stay put while the run addresses them by position.
     btnRemoveFiles->setEnabled(false);
@@ -645,6 +738,9 @@ void TMainForm::btnRepairFilesClick()
         Reset reset{this};
         int repaired = 0;
         const int count = FileList->topLevelItemCount();
+        QStringList sources;
+        for (int i = 0; i < count; ++i)
+            sources << FileList->topLevelItem(i)->text(0);
         for (int i = 0; i < count && i < FileList->topLevelItemCount(); ++i) {
             if (!FRunning)
                 break;
@@ -653,8 +749,12 @@ void TMainForm::btnRepairFilesClick()
             const QString dir = Q(wenk::DefaultOutputDir(S(path)));
             item->setText(1, dir);
             bool success = false;
+            // No output of this file may be written over another file of the
+            // batch, repaired already or still to come.
+            QStringList others = sources;
+            others.removeAt(i);
             if (FPlatform.CreateDirectories(dir))
-                success = RunEngine(path, dir);
+                success = RunEngine(path, dir, others);
             item = FileList->topLevelItem(i);
             if (!item)
                 break;
@@ -682,7 +782,7 @@ QStringList TMainForm::SettingInformation() const
 {
     const QString rule = repairlog::kRule;
     QStringList list;
-    list << "Setting Information:";
+    list << QString::fromLatin1(strings::kSettingInformation);
     list << Q(wenk::CheckBoxSettingText(S(chkOpenFixed->text()), chkOpenFixed->isChecked()));
     list << labImageSize->text() + " " + QString::number(static_cast<int16_t>(txtHeight->value())) + "x" +
                 QString::number(static_cast<int16_t>(txtWidth->value()));
@@ -692,9 +792,10 @@ QStringList TMainForm::SettingInformation() const
     if (cmbMode->currentIndex() >= 0)
         list << labColorMode->text() + " " + cmbMode->currentText();
     list << Q(wenk::CheckBoxSettingText(S(chkHeuristicRecovery->text()), chkHeuristicRecovery->isChecked()));
+    list << Q(wenk::CheckBoxSettingText(S(chkRebuildDocument->text()), chkRebuildDocument->isChecked()));
     list << labTempDir->text() + " " + txtTempDir->text();
     list << labBufSize->text() + " " + QString::number(static_cast<int16_t>(txtBufSize->value()));
-    list << rule << "End of Setting Information" << rule;
+    list << rule << QString::fromLatin1(strings::kEndOfSettingInformation) << rule;
     return list;
 }
 
@@ -702,9 +803,10 @@ void TMainForm::btnSaveLogClick()
 {
     QString file;
     bool include = FIncludeSysInfo;
-    if (!FPlatform.GetSaveLogFileName(this, include, file))
+    const bool confirmed = FPlatform.GetSaveLogFileName(this, include, file);
+    FIncludeSysInfo = include; // the box keeps what the user made of it, also after Cancel
+    if (!confirmed)
         return;
-    FIncludeSysInfo = include;
     QByteArray bytes;
     if (!include) {
         bytes = LogText().toUtf8();

@@ -20,6 +20,8 @@
 #include "ui_MainFrm.h"
 
 class QMovie;
+class QListWidgetItem;
+class TRecoveredFiles;
 
 /// While the engine runs, raises a flag every interval: the engine callback
 /// pumps the message queue when the percentage changes or the flag is up,
@@ -65,6 +67,7 @@ public:
     /// The log window's text, lines joined by CR LF.
     QString LogText() const;
     const TRepairSettings &Settings() const { return FSettings; }
+    TRecoveredFiles &RecoveredFiles() { return *FRecovered; }
 
     /// The system-information and setting-information blocks (saved log).
     QStringList SettingInformation() const;
@@ -88,6 +91,8 @@ private slots:
     void pcMainChange(int index);
     void labHomepageClick();
     void labEmailClick();
+    void RecoveredListActivated(QListWidgetItem *item);
+    void btnOpenFolderClick();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -102,7 +107,11 @@ private:
     void SetRepairIdle(bool idle, QPushButton *button);
     void StartAnimation();
     void StopAnimation();
-    bool RunEngine(const QString &source, const QString &outputDir);
+    /// One engine call; otherSources are protected from its outputs.
+    bool RunEngine(const QString &source, const QString &outputDir, const QStringList &otherSources = {});
+    /// Handles the waiting events and lowers the ticker's flag.
+    void PumpMessages();
+    void txtPathReturnPressed();
     void ReportException(const QString &text);
     void UpdateRepairButton();
     void txtSrcFileDropFile(const QString &file);
@@ -120,9 +129,11 @@ private:
     bool FTerminate = false;
     bool FCloseRequested = false;
     bool FIncludeSysInfo = true; ///< the save-log dialog's box, kept within a run
+    bool FDstFollowsSrc = true;  ///< the output box holds what the program proposed for the source
     int FLastPercent = -1;
     PumpTicker FPumpTicker{std::chrono::milliseconds(25)};
     std::unique_ptr<QMovie> FMovie;
+    std::unique_ptr<TRecoveredFiles> FRecovered; ///< the Recovered Files page's grid and its thumbnail worker
     TMainForm *FSelf = this; ///< the variable the engine's user data points to
 
     friend int32_t ZELT_CALL orvaneEngineCallback(int32_t, const void *, void *);
@@ -133,15 +144,6 @@ private:
 /// reports that come for every byte position are answered here with a few
 /// instructions; everything else goes to HandleEngineMessage.
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
-
-/// The help manual of the program at programPath: the program's path with
-/// ".html" in place of its extension where that file exists (the build
-/// tree), else the installed manual under share/doc/velmora.
-QString HelpFileFor(const QString &programPath);
-
-/// Converts a filter of the form "Name|patterns|Name|patterns" (patterns
-/// joined by ";") to Qt's "Name (p1 p2);;Name (p)".
-QString QtFilter(const QString &filter);
 
 /// The depth and mode lists' items for stored numbers, -1 without an item.
 int DepthToItem(int32_t depth);

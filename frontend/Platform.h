@@ -59,6 +59,8 @@ struct DriveInfo {
     int64_t free = -1;  ///< bytes available to the caller
 };
 
+enum SystemDirectoryKind { kWindowsDirectory = 0, kSystemDirectory = 1, kTemporaryDirectory = 2 };
+
 struct OsVersion {
     QString platform; ///< the system's name
     int major = 0, minor = 0, build = 0;
@@ -94,11 +96,12 @@ public:
     virtual ISettingsStore &Settings() = 0;
 
     // Files and directories.
+    /// True when path names a file; a directory is no file.
     virtual bool FileExists(const QString &path) = 0;
     /// Creates the directory with every missing parent (the root, or an
     /// existing directory, counts as created).
     virtual bool CreateDirectories(const QString &path) = 0;
-    /// The size of the first file the name finds, 0 when none.
+    /// The size of the file of exactly this name (no pattern), 0 when none.
     virtual uint64_t FileSize(const QString &name) = 0;
     /// A number of the version record of a program file (selectors 0 to 5).
     virtual QString FileVersionText(const QString &file, int selector) = 0;
@@ -107,9 +110,11 @@ public:
 
     // System information for the saved log.
     virtual OsVersion GetOsVersion() = 0;
-    /// The three directories of the log: (label text, path or nothing when
-    /// the query failed, error code).
+    /// One of the three directories of the log (kWindowsDirectory,
+    /// kSystemDirectory, kTemporaryDirectory): the path, or a null string
+    /// and the system's error code when the query failed.
     virtual QString SystemDirectory(int which, int &errorCode) = 0;
+    /// The temporary-files directory with its trailing separator, or empty.
     virtual QString TempDirectory() = 0;
     virtual MemoryStatus GetMemoryStatus() = 0;
     virtual QStringList Environment() = 0;

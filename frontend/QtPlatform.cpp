@@ -5,11 +5,16 @@
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -22,7 +27,7 @@
 #include <sys/sysmacros.h>
 #include <sys/utsname.h>
 
-#include "MainFrm.h"
+#include "PlatformText.h"
 #include "Strings.h"
 #include "VersionInfo.h"
 #include "WenkUtils.h"
@@ -31,6 +36,20 @@
 extern char **environ;
 
 namespace {
+
+// The nearest directory that exists on the way up from path (made absolute
+// against the current directory): where the directory dialog opens.
+QString NearestExistingDirectory(const QString &path)
+{
+    QString dir = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    while (!QFileInfo(dir).isDir()) {
+        const QString parent = QFileInfo(dir).absolutePath();
+        if (parent == dir)
+            break;
+        dir = parent;
+    }
+    return dir;
+}
 
 // The directory dialog: a typed name that does not exist yet is offered for
 // creation; its help button shows help context 2.
@@ -43,15 +62,29 @@ public:
         setFileMode(QFileDialog::Directory);
         setOption(QFileDialog::ShowDirsOnly, true);
         if (!start.isEmpty())
-            setDirectory(QDir(start).exists() ? start : QFileInfo(start).absolutePath());
+            setDirectory(NearestExistingDirectory(start));
         if (auto *buttons = findChild<QDialogButtonBox *>()) {
             buttons->addButton(QDialogButtonBox::Help);
             connect(buttons, &QDialogButtonBox::helpRequested, this,
                     [this, helpFile] { m_platform.ShowHelp(helpFile, "context-2"); });
+            // Qt's dialog disables OK for a name that does not exist; here such
+            // a name is a directory to create, so OK stays enabled.
+            m_ok = buttons->button(QDialogButtonBox::Open);
+            if (!m_ok)
+                m_ok = buttons->button(QDialogButtonBox::Save);
+            if (m_ok)
+                m_ok->installEventFilter(this);
         }
     }
 
     QString chosen;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_ok && event->type() == QEvent::EnabledChange && !m_ok->isEnabled())
+            m_ok->setEnabled(true);
+        return QFileDialog::eventFilter(watched, event);
+    }
 
     void accept() override
     {
@@ -65,7 +98,7 @@ public:
                                      QString::fromLatin1(strings::kInformation)))
                 return; // the dialog stays open
             if (!wenk::ForceDirectories(path.toStdString())) {
-                m_platform.ShowMessage(this, QString("Cannot create the directory '%1'!").arg(path),
+                m_platform.ShowMessage(this, QString::fromLatin1(strings::kCannotCreateDirectory).arg(path),
                                        QString::fromLatin1(strings::kError), MessageIcon::Error);
                 return;
             }
@@ -76,6 +109,7 @@ public:
 
 private:
     IPlatformServices &m_platform;
+    QPushButton *m_ok = nullptr;
 };
 
 uint64_t MeminfoBytes(const std::string &key)
@@ -138,9 +172,9 @@ int DriveTypeOf(const std::string &fsType, const std::string &device, bool remov
     return kDriveUnknown;
 }
 
-QtPlatform::QtPlatform(const std::string &program, const QString &programPath)
+QtPlatform::QtPlatform(const std::string &program, const QString &programPath, QString opener)
     : m_store(std::make_unique<RegFileStore>(DefaultSettingsFile(program), "Software\\" + program + "\\Misc")),
-      m_helpFile(HelpFileFor(programPath))
+      m_helpFile(HelpFileFor(programPath)), m_opener(std::move(opener))
 {
 }
 
@@ -176,9 +210,10 @@ bool QtPlatform::GetSaveLogFileName(QWidget *parent, bool &includeSysInfo, QStri
 {
     TSaveLogDialog dialog(parent);
     dialog.SetIncludeSysInfo(includeSysInfo);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const bool confirmed = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+    includeSysInfo = dialog.IncludeSysInfo(); // kept also when the user cancels
+    if (!confirmed)
         return false;
-    includeSysInfo = dialog.IncludeSysInfo();
     file = dialog.selectedFiles().first();
     return true;
 }
@@ -203,8 +238,34 @@ bool QtPlatform::SelectDirectory(QWidget *parent, const QString &start, QString 
 
 bool QtPlatform::ShellOpen(const QString &target)
 {
-    const QUrl url = target.startsWith("mailto:") || target.contains("://") ? QUrl(target) : QUrl::fromLocalFile(target);
-    return QDesktopServices::openUrl(url);
+    // The opener's answer is awaited: it fails (no program for the kind of
+    // target, a target that is gone) after it has started. One that is still
+    // running after a while has found its program and counts as done.
+    const QString arg = target.startsWith("mailto:") || target.contains("://")
+                            ? target
+                            : QUrl::fromLocalFile(QFileInfo(target).absoluteFilePath()).toString();
+    auto *process = new QProcess;
+    process->setProgram(m_opener);
+    process->setArguments({arg});
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    QEventLoop loop;
+    QObject::connect(process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(m_openerPatienceMs, &loop, &QEventLoop::quit);
+    process->start();
+    if (process->state() != QProcess::NotRunning)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (process->state() != QProcess::NotRunning) {
+        // Left to finish on its own; the object goes when it does.
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+        process->setParent(QCoreApplication::instance());
+        return true;
+    }
+    const bool ok = process->error() == QProcess::UnknownError && process->exitStatus() == QProcess::NormalExit &&
+                    process->exitCode() == 0;
+    delete process;
+    return ok;
 }
 
 void QtPlatform::ShowHelp(const QString &helpFile, const QString &anchor)
@@ -221,11 +282,15 @@ QDateTime QtPlatform::Now() { return QDateTime::currentDateTime(); }
 
 void QtPlatform::ProcessEvents() { QCoreApplication::processEvents(); }
 
-bool QtPlatform::FileExists(const QString &path) { return QFileInfo::exists(path); }
+bool QtPlatform::FileExists(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && !info.isDir();
+}
 
 bool QtPlatform::CreateDirectories(const QString &path) { return wenk::ForceDirectories(path.toStdString()); }
 
-uint64_t QtPlatform::FileSize(const QString &name) { return wenk::GetFileSize64(name.toStdString()); }
+uint64_t QtPlatform::FileSize(const QString &name) { return wenk::FileSizeOf(name.toStdString()); }
 
 QString QtPlatform::FileVersionText(const QString &file, int selector)
 {
@@ -251,9 +316,14 @@ OsVersion QtPlatform::GetOsVersion()
 
 QString QtPlatform::SystemDirectory(int which, int &errorCode)
 {
+    if (which == kTemporaryDirectory) {
+        const std::string temp = wenk::GetTempDir();
+        errorCode = temp.empty() ? ENOENT : 0;
+        return temp.empty() ? QString() : QString::fromStdString(temp);
+    }
     // The system's root stands for the Windows directory, its library
     // directory for the system directory.
-    const char *path = which == 0 ? "/" : "/usr/lib";
+    const char *path = which == kWindowsDirectory ? "/" : "/usr/lib";
     struct stat st;
     if (::stat(path, &st) != 0) {
         errorCode = errno;
@@ -292,10 +362,12 @@ QStringList QtPlatform::Environment()
     return list;
 }
 
-std::vector<DriveInfo> QtPlatform::Drives()
+std::vector<DriveInfo> QtPlatform::Drives() { return DrivesOfMounts("/proc/self/mounts"); }
+
+std::vector<DriveInfo> DrivesOfMounts(const char *mountsFile)
 {
     std::vector<DriveInfo> drives;
-    FILE *mounts = setmntent("/proc/self/mounts", "r");
+    FILE *mounts = setmntent(mountsFile, "r");
     if (!mounts)
         return drives;
     while (mntent *m = getmntent(mounts)) {
@@ -313,7 +385,13 @@ std::vector<DriveInfo> QtPlatform::Drives()
                 d.free = static_cast<int64_t>(uint64_t(vfs.f_bavail) * vfs.f_frsize);
             }
         }
-        drives.push_back(d);
+        // A mount point mounted over again shows the file system mounted
+        // last, in the place of the first.
+        auto same = std::find_if(drives.begin(), drives.end(), [&](const DriveInfo &o) { return o.root == d.root; });
+        if (same != drives.end())
+            *same = d;
+        else
+            drives.push_back(d);
     }
     endmntent(mounts);
     return drives;

@@ -9,8 +9,10 @@
 class QtPlatform final : public IPlatformServices {
 public:
     /// program: the program file's name without extension, which names the
-    /// settings key; programPath: its full path, which finds the help manual.
-    QtPlatform(const std::string &program, const QString &programPath);
+    /// settings key; programPath: its full path, which finds the help manual;
+    /// opener: the desktop's program that opens a directory, file or address
+    /// with its default program, and tells by its exit status whether it could.
+    QtPlatform(const std::string &program, const QString &programPath, QString opener = "xdg-open");
 
     void ShowMessage(QWidget *parent, const QString &text, const QString &caption, MessageIcon icon) override;
     bool AskYesNo(QWidget *parent, const QString &text, const QString &caption) override;
@@ -40,8 +42,15 @@ public:
 private:
     std::unique_ptr<RegFileStore> m_store;
     QString m_helpFile;
+    QString m_opener;
+    int m_openerPatienceMs = 3000; ///< an opener still running then has found its program
 };
 
 /// The drive type of a mounted file system of the given type on the given
 /// device (the removable flag of its block device where it has one).
 int DriveTypeOf(const std::string &fsType, const std::string &device, bool removable);
+
+/// The drives of a mount table (/proc/self/mounts): one per mount point, in
+/// the table's order; a mount point mounted over again shows what was
+/// mounted last. File systems that are no drives (proc, sysfs) are left out.
+std::vector<DriveInfo> DrivesOfMounts(const char *mountsFile);

@@ -10,7 +10,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QString>
+
+#include "Strings.h"
 #include "WenkUtils.h"
+
+namespace {
+
+// A text of the string table with its one argument.
+std::string StoreText(const char *text, const std::string &argument)
+{
+    return QString::fromLatin1(text).arg(QString::fromStdString(argument)).toStdString();
+}
+
+} // namespace
 
 namespace {
 
@@ -89,12 +102,12 @@ void RegFileStore::Open(bool forWriting)
     if (::stat(m_file.c_str(), &st) != 0) {
         if (errno == ENOENT)
             return; // a missing key: created when something is written
-        throw RegistryError("Failed to create key " + m_key);
+        throw RegistryError(StoreText(strings::kFailedToCreateKey, m_key));
     }
     std::ifstream in(m_file, std::ios::binary);
     std::ostringstream text;
     if (!S_ISREG(st.st_mode) || !in || !(text << in.rdbuf()) || in.bad())
-        throw RegistryError("Failed to create key " + m_key);
+        throw RegistryError(StoreText(strings::kFailedToCreateKey, m_key));
     Parse(text.str());
 }
 
@@ -156,8 +169,8 @@ std::optional<StoredValue> RegFileStore::Read(const QString &qname)
     // Another type: a double word is four bytes; a longer value cannot be
     // read into one.
     if (e->raw.rfind("hex", 0) == 0 && HexBytes(e->raw) > 4)
-        throw RegistryError("Failed to get data for '" + name + "'");
-    throw RegistryError("Invalid data type for '" + name + "'");
+        throw RegistryError(StoreText(strings::kFailedToGetData, name));
+    throw RegistryError(StoreText(strings::kInvalidDataType, name));
 }
 
 void RegFileStore::WriteString(const QString &name, const QString &value)
@@ -210,7 +223,7 @@ void RegFileStore::Close()
     m_dirty = false;
     const std::size_t slash = m_file.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : m_file.substr(0, slash);
-    const std::string failed = "Failed to create key " + m_key;
+    const std::string failed = StoreText(strings::kFailedToCreateKey, m_key);
     if (!wenk::ForceDirectories(dir))
         throw RegistryError(failed);
     const std::string tmp = m_file + ".tmp-" + std::to_string(getpid());

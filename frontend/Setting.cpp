@@ -1,5 +1,7 @@
 #include "Setting.h"
 
+#include "Strings.h"
+
 namespace {
 
 int32_t ReadInteger(ISettingsStore &store, const char *name, int32_t fallback)
@@ -26,7 +28,7 @@ QString ReadString(ISettingsStore &store, const char *name, const QString &fallb
         return fallback;
     if (const QString *s = std::get_if<QString>(&*v))
         return *s;
-    throw RegistryError(std::string("Invalid data type for '") + name + "'");
+    throw RegistryError(QString::fromLatin1(strings::kInvalidDataType).arg(QString::fromLatin1(name)).toStdString());
 }
 
 void WriteInteger(ISettingsStore &store, const char *name, int32_t value)
@@ -77,6 +79,7 @@ void LoadSettings(ISettingsStore &store, TRepairSettings &s, const QString &defa
     s.BufSize = ReadInteger(store, "BufSize", 512);
     s.OpenFilterIndex = ReadInteger(store, "OpenFilterIndex", 1);
     s.SaveFilterIndex = ReadInteger(store, "SaveFilterIndex", 1);
+    s.RebuildDocument = ReadBool(store, "RebuildDocument", true);
 }
 
 void SaveSettings(ISettingsStore &store, const TRepairSettings &s)
@@ -93,4 +96,5 @@ void SaveSettings(ISettingsStore &store, const TRepairSettings &s)
     WriteInteger(store, "BufSize", s.BufSize);
     WriteInteger(store, "OpenFilterIndex", s.OpenFilterIndex);
     WriteInteger(store, "SaveFilterIndex", s.SaveFilterIndex);
+    WriteBool(store, "RebuildDocument", s.RebuildDocument);
 }

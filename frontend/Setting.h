@@ -18,6 +18,7 @@ struct TRepairSettings {
     int32_t BufSize = 512;
     int32_t OpenFilterIndex = 1;
     int32_t SaveFilterIndex = 1;
+    bool RebuildDocument = true; ///< stored after the others; an older file without it gives true
 };
 
 /// Fills settings from the store, value by value in the order of the record.

@@ -21,5 +21,45 @@ inline constexpr const char *kCreateDirectory = "The specified directory does no
 inline constexpr const char *kIncludeSysInfo = "Include S&ystem Information";
 inline constexpr const char *kIncludeSysInfoHint = "Include system information in the log file";
 inline constexpr const char *kCannotCreateFile = "Cannot create file %1";
+inline constexpr const char *kCannotCreateDirectory = "Cannot create the directory '%1'!";
+inline constexpr const char *kStartRepair = "&Start Repair";
+inline constexpr const char *kStopRepair = "&Stop Repair";
+
+// The settings store's errors.
+inline constexpr const char *kInvalidDataType = "Invalid data type for '%1'";
+inline constexpr const char *kFailedToGetData = "Failed to get data for '%1'";
+inline constexpr const char *kFailedToCreateKey = "Failed to create key %1";
+
+// The saved log's blocks.
+inline constexpr const char *kVersionInformation = " Version Information:";
+inline constexpr const char *kFileVersion = "File Version: ";
+inline constexpr const char *kProductVersion = "Product Version: ";
+inline constexpr const char *kOperatingSystem = "Operating System: %s %d.%.2d.%d";
+inline constexpr const char *kWindowsDirectoryLabel = "Windows Directory: ";
+inline constexpr const char *kSystemDirectoryLabel = "System Directory: ";
+inline constexpr const char *kTemporaryDirectoryLabel = "Temporary Directory: ";
+inline constexpr const char *kNoInformation = "Cannot get the required infomation. Error Code: %1.";
+inline constexpr const char *kMemoryStatus = "Memory Status:";
+inline constexpr const char *kMemoryInUse = "Memory in use: %1%";
+inline constexpr const char *kTotalPhysical = "Total physical memory: %1 bytes";
+inline constexpr const char *kFreePhysical = "Free physical memory: %1 bytes";
+inline constexpr const char *kTotalPage = "Total page file memory: %1 bytes";
+inline constexpr const char *kFreePage = "Free page file memory: %1 bytes";
+inline constexpr const char *kTotalVirtual = "Total virtual memory: %1 bytes";
+inline constexpr const char *kFreeVirtual = "Free virtual memory: %1 bytes";
+inline constexpr const char *kEnvironmentInformation = "Environment Information:";
+inline constexpr const char *kDriveInformation = "Drive Information:";
+inline constexpr const char *kFixedDriveLine = "%1, %2, Total Disk Spaces: %3 bytes, Free Disk Spaces: %4 bytes.";
+inline constexpr const char *kDriveLine = "%1, %2";
+inline constexpr const char *kDriveTypeNames[] = {"Unknown Drive Type", "Invalid Root Path", "Removable Drive",
+                                                  "Fixed Drive", "Remote Network Drive", "CD-ROM Drive", "RAM Disk"};
+inline constexpr const char *kEndOfSystemInformation = "End of System Information";
+inline constexpr const char *kSettingInformation = "Setting Information:";
+inline constexpr const char *kEndOfSettingInformation = "End of Setting Information";
+
+// The Recovered Files page.
+inline constexpr const char *kCannotOpenTheFile = "Cannot open the file '%1'!";
+inline constexpr const char *kPixelSize = "%1 x %2";
+inline constexpr const char *kNotReadWhole = "Not read whole: %1";
 
 } // namespace strings

@@ -3,13 +3,7 @@
 #include <QLocale>
 
 #include "RepairLog.h"
-
-namespace {
-
-const char *const kDriveTypeNames[] = {"Unknown Drive Type", "Invalid Root Path", "Removable Drive", "Fixed Drive",
-                                       "Remote Network Drive", "CD-ROM Drive", "RAM Disk"};
-
-} // namespace
+#include "Strings.h"
 
 QString FormatBytes(double value)
 {
@@ -18,39 +12,38 @@ QString FormatBytes(double value)
 
 void AddSystemInformation(QStringList &list, IPlatformServices &platform, const QString &programPath)
 {
+    using namespace strings;
+    const auto T = [](const char *text) { return QString::fromLatin1(text); };
     const QString rule = repairlog::kRule;
-    list << " Version Information:";
-    list << "File Version: " + platform.FileVersionText(programPath, 2);
-    list << "Product Version: " + platform.FileVersionText(programPath, 5);
+    list << T(kVersionInformation);
+    list << T(kFileVersion) + platform.FileVersionText(programPath, 2);
+    list << T(kProductVersion) + platform.FileVersionText(programPath, 5);
     list << rule;
 
     const OsVersion os = platform.GetOsVersion();
-    list << QString::asprintf("Operating System: %s %d.%.2d.%d", os.platform.toUtf8().constData(), os.major, os.minor,
-                              os.build);
+    list << QString::asprintf(kOperatingSystem, os.platform.toUtf8().constData(), os.major, os.minor, os.build);
     list << rule;
 
-    const char *labels[] = {"Windows Directory: ", "System Directory: "};
-    for (int which = 0; which < 2; ++which) {
+    const char *labels[] = {kWindowsDirectoryLabel, kSystemDirectoryLabel, kTemporaryDirectoryLabel};
+    for (int which : {kWindowsDirectory, kSystemDirectory, kTemporaryDirectory}) {
         int error = 0;
         const QString dir = platform.SystemDirectory(which, error);
-        list << labels[which] +
-                    (dir.isNull() ? QString("Cannot get the required infomation. Error Code: %1.").arg(error) : dir);
+        list << T(labels[which]) + (dir.isNull() ? T(kNoInformation).arg(error) : dir);
     }
-    list << "Temporary Directory: " + platform.TempDirectory();
     list << rule;
 
     const MemoryStatus m = platform.GetMemoryStatus();
-    list << "Memory Status:";
-    list << QString("Memory in use: %1%").arg(m.load);
-    list << "Total physical memory: " + FormatBytes(double(m.totalPhys)) + " bytes";
-    list << "Free physical memory: " + FormatBytes(double(m.availPhys)) + " bytes";
-    list << "Total page file memory: " + FormatBytes(double(m.totalPage)) + " bytes";
-    list << "Free page file memory: " + FormatBytes(double(m.availPage)) + " bytes";
-    list << "Total virtual memory: " + FormatBytes(double(m.totalVirtual)) + " bytes";
-    list << "Free virtual memory: " + FormatBytes(double(m.availVirtual)) + " bytes";
+    list << T(kMemoryStatus);
+    list << T(kMemoryInUse).arg(m.load);
+    list << T(kTotalPhysical).arg(FormatBytes(double(m.totalPhys)));
+    list << T(kFreePhysical).arg(FormatBytes(double(m.availPhys)));
+    list << T(kTotalPage).arg(FormatBytes(double(m.totalPage)));
+    list << T(kFreePage).arg(FormatBytes(double(m.availPage)));
+    list << T(kTotalVirtual).arg(FormatBytes(double(m.totalVirtual)));
+    list << T(kFreeVirtual).arg(FormatBytes(double(m.availVirtual)));
     list << rule;
 
-    list << "Environment Information:";
+    list << T(kEnvironmentInformation);
     const QStringList env = platform.Environment();
     if (env.isEmpty())
         list << QString();
@@ -58,14 +51,13 @@ void AddSystemInformation(QStringList &list, IPlatformServices &platform, const 
         list << env;
     list << rule;
 
-    list << "Drive Information:";
+    list << T(kDriveInformation);
     for (const DriveInfo &d : platform.Drives()) {
-        const QString type = kDriveTypeNames[d.type >= 0 && d.type <= 6 ? d.type : 0];
+        const QString type = T(kDriveTypeNames[d.type >= 0 && d.type <= 6 ? d.type : 0]);
         if (d.type == kDriveFixed)
-            list << QString("%1, %2, Total Disk Spaces: %3 bytes, Free Disk Spaces: %4 bytes.")
-                        .arg(d.root, type, FormatBytes(double(d.total)), FormatBytes(double(d.free)));
+            list << T(kFixedDriveLine).arg(d.root, type, FormatBytes(double(d.total)), FormatBytes(double(d.free)));
         else
-            list << d.root + ", " + type;
+            list << T(kDriveLine).arg(d.root, type);
     }
-    list << rule << "End of System Information" << rule;
+    list << rule << T(kEndOfSystemInformation) << rule;
 }

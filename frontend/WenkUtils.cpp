@@ -74,6 +74,12 @@ uint64_t GetFileSize64(const std::string &name)
     return size;
 }
 
+uint64_t FileSizeOf(const std::string &name)
+{
+    struct stat st;
+    return ::stat(name.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 std::string CheckBoxSettingText(const std::string &caption, bool checked)
 {
     return caption + ": " + (checked ? "Yes" : "No");

@@ -26,6 +26,10 @@ std::string GetTempDir();
 /// wildcards), 0 when nothing is found. 64-bit.
 uint64_t GetFileSize64(const std::string &name);
 
+/// The size of the file of exactly this name, read without any pattern
+/// matching ("a[1].psd" is that file), 0 when it does not exist. 64-bit.
+uint64_t FileSizeOf(const std::string &name);
+
 /// caption + ": " + "Yes" or "No".
 std::string CheckBoxSettingText(const std::string &caption, bool checked);
 

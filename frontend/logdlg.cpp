@@ -4,7 +4,7 @@
 #include <QGridLayout>
 #include <QLineEdit>
 
-#include "MainFrm.h"
+#include "PlatformText.h"
 #include "Strings.h"
 
 TSaveLogDialog::TSaveLogDialog(QWidget *parent) : QFileDialog(parent)

@@ -18,7 +18,9 @@ int main(int argc, char **argv)
     }
     Q_INIT_RESOURCE(resources);
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QString()); // FormCreate names it
+    // No display name: Qt would append it to the title of every window and
+    // message box.
+    QApplication::setApplicationDisplayName(QString());
     QApplication::setWindowIcon(QIcon(":/icon.png"));
     const std::string program = wenk::OwnProgramPath();
     const std::string name = program.substr(program.find_last_of('/') + 1);

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -33,24 +34,36 @@ template <class T> void WhenShown(std::function<void(T *)> action)
 TEST(DirectoryDialog, OffersToCreateATypedDirectoryAndHasHelp)
 {
     TempDir dir;
+    MakeDir(dir / "photos");
     QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");
-    bool hasHelp = false, asked = false;
+    bool hasHelp = false, asked = false, okEnabled = false;
+    QString startedIn;
     WhenShown<QFileDialog>([&](QFileDialog *dialog) {
+        startedIn = dialog->directory().absolutePath();
         auto *buttons = dialog->findChild<QDialogButtonBox *>();
         hasHelp = buttons && buttons->button(QDialogButtonBox::Help) != nullptr;
-        dialog->findChild<QLineEdit *>("fileNameEdit")->setText("made/here");
+        // The user types a name that does not exist yet and clicks OK.
+        auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
+        name->selectAll();
+        QTest::keyClicks(name, "made/here");
+        QPushButton *ok = buttons->button(QDialogButtonBox::Open);
+        okEnabled = ok->isEnabled();
         WhenShown<QMessageBox>([&](QMessageBox *box) {
             asked = box->text() == "The specified directory does not exist. Create it?";
-            box->button(QMessageBox::Yes)->click();
+            QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
         });
-        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        QTest::mouseClick(ok, Qt::LeftButton);
+        QTimer::singleShot(2000, dialog, [dialog] { dialog->reject(); }); // a click that did nothing
     });
     QString chosen;
-    ASSERT_TRUE(platform.SelectDirectory(nullptr, QString::fromStdString(dir.Path()), chosen));
+    // Starts at the nearest existing parent of a directory still to be made.
+    ASSERT_TRUE(platform.SelectDirectory(nullptr, QString::fromStdString(dir / "photos/cat_recovered/sub/"), chosen));
+    EXPECT_EQ(startedIn, QString::fromStdString(dir / "photos"));
     EXPECT_TRUE(hasHelp);
+    EXPECT_TRUE(okEnabled) << "OK is the way to a directory that does not exist yet";
     EXPECT_TRUE(asked);
-    EXPECT_EQ(chosen, QString::fromStdString(dir / "made/here"));
-    EXPECT_TRUE(FileExists(dir / "made/here"));
+    EXPECT_EQ(chosen, QString::fromStdString(dir / "photos/made/here"));
+    EXPECT_TRUE(FileExists(dir / "photos/made/here"));
 }
 
 TEST(DirectoryDialog, NoKeepsTheDialogOpenAndCancelChangesNothing)
@@ -104,6 +117,59 @@ TEST(SaveLogDialog, CheckBoxBelowTheStandardControls)
                           &rowSpan, &columnSpan);
     EXPECT_EQ(row, grid->rowCount() - 1) << "below everything else";
     EXPECT_EQ(column, nameColumn) << "aligned with the file-name box";
+}
+
+} // namespace
+
+namespace {
+
+TEST(SaveLogDialog, TheBoxKeepsAChangeMadeBeforeCancel)
+{
+    QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");
+    WhenShown<TSaveLogDialog>([](TSaveLogDialog *dialog) {
+        QCheckBox *box = dialog->SystemInfoCheckBox();
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+        QTest::mouseClick(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+    });
+    bool include = true;
+    QString file = "unchanged";
+    EXPECT_FALSE(platform.GetSaveLogFileName(nullptr, include, file));
+    EXPECT_FALSE(include);
+    EXPECT_EQ(file, "unchanged");
+}
+
+TEST(ShellOpen, TheOpenersExitStatusCounts)
+{
+    TempDir dir;
+    const std::pair<const char *, bool> openers[] = {
+        {"true", true}, {"false", false}, {"/nonexistent/xdg-open", false}};
+    for (const auto &[opener, result] : openers) {
+        QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane", opener);
+        EXPECT_EQ(platform.ShellOpen(QString::fromStdString(dir.Path())), result) << opener;
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Drives, OneLinePerMountPointTheLastMountWins)
+{
+    TempDir dir;
+    const std::string table = "/dev/root / ext4 rw 0 0\n"
+                              "proc /proc proc rw 0 0\n"
+                              "tmpfs /scratch tmpfs rw 0 0\n"
+                              "server:/x /net nfs4 rw 0 0\n"
+                              "/dev/root / ext4 rw 0 0\n"
+                              "/dev/loop7 /scratch ext4 rw 0 0\n";
+    WriteFile(dir / "mounts", Bytes(table.begin(), table.end()));
+    const std::vector<DriveInfo> drives = DrivesOfMounts((dir / "mounts").c_str());
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].root, "/");
+    EXPECT_EQ(drives[1].root, "/scratch");
+    EXPECT_EQ(drives[1].type, kDriveFixed) << "the file system mounted over the first";
+    EXPECT_EQ(drives[2].root, "/net");
+    EXPECT_EQ(drives[2].type, kDriveRemote);
 }
 
 } // namespace

@@ -59,7 +59,8 @@ TEST_F(Repair, SuccessfulRunWritesTheWholeLogInOrder)
     EXPECT_EQ(FakeScript().options.StructSize, 22u);
     EXPECT_EQ(FakeScript().options.ImageHeight, 600u);
     EXPECT_EQ(FakeScript().options.ColorMode, 3);
-    EXPECT_EQ(FakeScript().options.RecoveryFlags, 1u);
+    EXPECT_EQ(FakeScript().options.RecoveryFlags,
+              ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW);
     QLocale::setDefault(QLocale::system());
 }
 
@@ -154,7 +155,7 @@ TEST_F(Repair, PathBoxesEnableTheButtonAndProposeTheOutputDirectory)
     EXPECT_EQ(dst->text(), "/photos/photo_recovered/");
     EXPECT_TRUE(W<QPushButton>("btnRepair")->isEnabled());
     src->setText("/photos/other.psd");
-    EXPECT_EQ(dst->text(), "/photos/photo_recovered/") << "a filled output box stays";
+    EXPECT_EQ(dst->text(), "/photos/other_recovered/") << "the proposal follows the source";
     platform.openAnswers = {{"/chosen/a.pdd"}};
     platform.openFilterAnswer = 2;
     QTest::mouseClick(W<QPushButton>("btnSrcMore"), Qt::LeftButton);
@@ -164,6 +165,97 @@ TEST_F(Repair, PathBoxesEnableTheButtonAndProposeTheOutputDirectory)
     platform.directoryAnswers = {"/chosen/out"};
     QTest::mouseClick(W<QPushButton>("btnDstMore"), Qt::LeftButton);
     EXPECT_EQ(dst->text(), "/chosen/out/");
+}
+
+TEST_F(Repair, TypedPathsTheOutputFollowsUntilTheUserWritesIt)
+{
+    TempDir dir;
+    Create();
+    auto *src = W<QLineEdit>("txtSrcFile");
+    auto *dst = W<QLineEdit>("txtDstFile");
+    const QString base = QString::fromStdString(dir.Path());
+    QTest::keyClicks(src, base + "/cat.psd");
+    EXPECT_EQ(dst->text(), base + "/cat_recovered/") << "the whole typed path, not its first letter";
+    QTest::keyClick(src, Qt::Key_Backspace);
+    QTest::keyClick(src, Qt::Key_Backspace);
+    QTest::keyClick(src, Qt::Key_Backspace);
+    QTest::keyClicks(src, "pdd");
+    EXPECT_EQ(dst->text(), base + "/cat_recovered/");
+    QTest::keyClick(src, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(src, Qt::Key_Delete);
+    EXPECT_EQ(dst->text(), "") << "no source, no proposal";
+    QTest::keyClicks(src, base + "/dog.psd");
+    EXPECT_EQ(dst->text(), base + "/dog_recovered/");
+    // The user's own output directory stays put.
+    QTest::keyClick(dst, Qt::Key_End);
+    QTest::keyClicks(dst, "mine/");
+    QTest::keyClicks(src, "x");
+    EXPECT_EQ(dst->text(), base + "/dog_recovered/mine/");
+    // Enter in either box starts the repair, into the directory shown.
+    FakeScript().steps = SimpleRun({});
+    QTest::keyClick(dst, Qt::Key_Return);
+    EXPECT_EQ(FakeScript().calls, 1);
+    EXPECT_EQ(FakeScript().outputDir, dir / "dog_recovered/mine/");
+    // Emptied by the user, it proposes again; chosen in the dialog, it stays.
+    dst->selectAll();
+    QTest::keyClick(dst, Qt::Key_Delete);
+    QTest::keyClicks(src, "y");
+    EXPECT_EQ(dst->text(), base + "/dog_recovered/");
+    platform.directoryAnswers = {base + "/chosen"};
+    QTest::mouseClick(W<QPushButton>("btnDstMore"), Qt::LeftButton);
+    QTest::keyClicks(src, "z");
+    EXPECT_EQ(dst->text(), base + "/chosen/");
+    QTest::keyClick(src, Qt::Key_Enter);
+    EXPECT_EQ(FakeScript().calls, 2);
+    // With the button disabled, Enter does nothing.
+    src->clear();
+    QTest::keyClick(dst, Qt::Key_Return);
+    EXPECT_EQ(FakeScript().calls, 2);
+}
+
+TEST_F(Repair, FileSizeOfNamesThatLookLikePatterns)
+{
+    TempDir dir;
+    Create();
+    FakeScript().steps = SimpleRun({});
+    WriteFile(dir / "a1.psd", Bytes(1, 0)); // what the names would match as patterns
+    WriteFile(dir / "ab.psd", Bytes(2, 0));
+    W<QCheckBox>("chkOpenFixed")->setChecked(false);
+    const std::pair<const char *, int> cases[] = {{"a[1].psd", 11}, {"a*.psd", 12}, {"a?.psd", 13}, {"a]b[.psd", 14}};
+    for (const auto &[name, size] : cases) {
+        WriteFile(dir / name, Bytes(size, 0));
+        Paths(QString::fromStdString(dir / name), QString::fromStdString(dir / "out/"));
+        Click("btnRepair");
+        EXPECT_TRUE(LogLines()[2].endsWith(QString("File size = %1 bytes").arg(size))) << LogLines()[2].toStdString();
+    }
+}
+
+TEST_F(Repair, StopReachesTheEngineAtAPollWhenProgressStandsStill)
+{
+    // Coarse reports: no progress for a long stretch, only polls. The window
+    // pumps on a poll when its ticker is due, and the Stop clicked in that
+    // pump is the answer to the same poll.
+    TempDir dir;
+    Create();
+    std::vector<EngineStep> steps{{MSG_PROGRESS, "", 0}};
+    for (int i = 0; i < 40; ++i)
+        steps.push_back({MSG_QUERY_ABORT, "", 0, [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }});
+    steps.push_back({MSG_PROGRESS, "", 100});
+    FakeScript().steps = steps;
+    int pumpsBeforeStop = -1;
+    platform.onPump = [&] {
+        if (platform.pumps == 2) { // the first pump after the start's
+            pumpsBeforeStop = int(FakeScript().answers.size());
+            Click("btnRepair");
+        }
+    };
+    Paths("/x/cat.psd", QString::fromStdString(dir / "out/"));
+    Click("btnRepair");
+    ASSERT_GE(pumpsBeforeStop, 0) << "no pump during the polls";
+    EXPECT_LT(pumpsBeforeStop, 10) << "pumped within a tick or two of 25 ms";
+    ASSERT_EQ(FakeScript().answers.size(), std::size_t(pumpsBeforeStop + 1));
+    EXPECT_EQ(FakeScript().answers.back(), -1);
+    EXPECT_EQ(LogLines().last(), "User aborts the repair process");
 }
 
 TEST_F(Repair, StartRequestWhileStoppingIsIgnored)
@@ -264,6 +356,26 @@ TEST_F(Batch, AddingSkipsDuplicatesInAnyLetterCase)
     List()->setFocus();
     QTest::keyClick(List(), Qt::Key_Delete, Qt::ShiftModifier);
     EXPECT_EQ(List()->topLevelItemCount(), 0);
+}
+
+TEST_F(Batch, EveryFileIsRepairedWithTheOthersProtected)
+{
+    TempDir dir;
+    QStringList files;
+    for (const char *n : {"a.psd", "b.psd", "c.psd"}) {
+        WriteFile(dir / n, {1});
+        files << QString::fromStdString(dir / n);
+    }
+    Create();
+    platform.openAnswers = {files};
+    Click("btnAddFiles");
+    FakeScript().steps = SimpleRun({});
+    Click("btnRepairFiles");
+    const std::string a = dir / "a.psd", b = dir / "b.psd", c = dir / "c.psd";
+    EXPECT_EQ(FakeScript().protectedByCall,
+              (std::vector<std::vector<std::string>>{{b, c}, {a, c}, {a, b}}));
+    EXPECT_NE(FakeScript().options.RecoveryFlags & ZELT_RECOVER_REBUILD, 0u) << "the Options page's boxes";
+    EXPECT_TRUE(FakeScript().maskedProperly);
 }
 
 TEST_F(Batch, EmptyListAsksForFiles)

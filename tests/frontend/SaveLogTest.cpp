@@ -35,9 +35,12 @@ TEST_F(SaveLog, BoxClearGivesExactlyTheLog)
     form->btnSaveLogClick();
     EXPECT_EQ(Saved(dir / "a.log"), "Start repair process ...\r\n" + kRule + "\r\nRead data of layer 0.");
     EXPECT_EQ(platform.saveBoxShown, std::vector<bool>{true}) << "ticked at the start of a run";
+    platform.saveAnswers = {{true, QString()}}; // ticked again, then Cancel
+    form->btnSaveLogClick();
     platform.saveAnswers = {};
     form->btnSaveLogClick();
-    EXPECT_EQ(platform.saveBoxShown, (std::vector<bool>{true, false})) << "the box keeps its state";
+    EXPECT_EQ(platform.saveBoxShown, (std::vector<bool>{true, false, true}))
+        << "the box keeps its state between uses, a change before Cancel too";
 }
 
 TEST_F(SaveLog, BoxTickedGivesEveryBlockFramedByRules)
@@ -92,6 +95,7 @@ TEST_F(SaveLog, BoxTickedGivesEveryBlockFramedByRules)
         "&Bits per channel: 8 Bits/Channel",
         "&Color Mode: RGB",
         "Recover image properties heuristically: Yes",
+        "Rebuild a layered &document from the recovered layers: Yes",
         "Directory for &temporary files: /tmp/",
         "Internal Processing &Buffer Size: 512",
         kRule,
@@ -113,9 +117,11 @@ TEST_F(SaveLog, ListsWithoutSelectionLeaveTheirLinesOut)
     const QStringList block = form->SettingInformation();
     EXPECT_FALSE(block.join("\n").contains("Bits per channel"));
     EXPECT_FALSE(block.join("\n").contains("Color Mode"));
-    EXPECT_EQ(block.size(), 10);
+    EXPECT_EQ(block.size(), 11);
+    platform.tempDir.clear(); // the query fails
     QStringList list;
     AddSystemInformation(list, platform, QString(ORVANE_PATH));
+    EXPECT_TRUE(list.contains("Temporary Directory: Cannot get the required infomation. Error Code: 2."));
     const int env = int(list.indexOf("Environment Information:"));
     EXPECT_EQ(list[env + 1], "") << "an empty environment still gives one line";
     EXPECT_EQ(list[env + 2], kRule);

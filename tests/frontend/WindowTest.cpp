@@ -1,6 +1,9 @@
 // Start-up, pages, settings, the command line, the key filter, the drop box.
 #include <QDragEnterEvent>
 #include <QMimeData>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTabBar>
 #include <QTest>
 #include <QUrl>
 
@@ -101,6 +104,14 @@ TEST_F(Window, AValueOfAnotherTypeStopsStartUpAndNothingIsWrittenOver)
     platform.store.otherTypes["Channels"] = "Invalid data type for 'Channels'";
     Create();
     EXPECT_EQ(Messages(), QStringList{"Velmora: Invalid data type for 'Channels'"});
+    // The pages show the defaults, not the controls' bare minimums.
+    EXPECT_EQ(W<QSpinBox>("txtHeight")->value(), 600);
+    EXPECT_EQ(W<QSpinBox>("txtWidth")->value(), 800);
+    EXPECT_EQ(W<QSpinBox>("txtChannelCount")->value(), 3);
+    EXPECT_EQ(W<QComboBox>("cmbDepth")->currentText(), "8 Bits/Channel");
+    EXPECT_EQ(W<QComboBox>("cmbMode")->currentText(), "RGB");
+    EXPECT_EQ(W<QSpinBox>("txtBufSize")->value(), 512);
+    EXPECT_EQ(W<QLineEdit>("txtTempDir")->text(), "/tmp/");
     Destroy();
     EXPECT_EQ(std::get<int32_t>(platform.store.values.at("Rows")), 700);
     EXPECT_EQ(platform.store.otherTypes.count("Channels"), 1u) << "the settings that could not be read are not replaced";
@@ -144,10 +155,71 @@ TEST_F(Window, CommandLineSwitchOOpensTheDirectory)
     EXPECT_FALSE(form->TerminateRequested());
 }
 
-TEST_F(Window, CommandLineMissingFile)
+TEST_F(Window, CommandLineMissingFileOrADirectory)
 {
-    Create({"/nowhere/lost.psd"});
-    EXPECT_EQ(Messages(), QStringList{"Error: Cannot open file /nowhere/lost.psd"});
+    TempDir dir;
+    for (const std::string &name : {std::string("/nowhere/lost.psd"), dir.Path(), dir.Path() + "/"}) {
+        platform.messages.clear();
+        Create({QString::fromStdString(name)});
+        EXPECT_EQ(Messages(), QStringList{"Error: Cannot open file " + QString::fromStdString(name)});
+        EXPECT_EQ(FakeScript().calls, 0) << name;
+        Destroy();
+    }
+}
+
+TEST_F(Window, RebuildBoxIsStoredBesideTheOthersAndAnOldFileGivesTicked)
+{
+    Create(); // a store without the value: the box is ticked
+    auto *rebuild = W<QCheckBox>("chkRebuildDocument");
+    EXPECT_EQ(rebuild->text(), "Rebuild a layered &document from the recovered layers");
+    EXPECT_TRUE(rebuild->isChecked());
+    QTest::mouseClick(rebuild, Qt::LeftButton, {}, QPoint(6, rebuild->height() / 2));
+    EXPECT_FALSE(rebuild->isChecked());
+    QTest::mouseClick(W<QCheckBox>("chkHeuristicRecovery"), Qt::LeftButton, {}, QPoint(6, 8));
+    RepairOptions o;
+    form->FillRepairOptions(o);
+    EXPECT_EQ(o.RecoveryFlags, ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW) << "both boxes cleared";
+    Destroy();
+    EXPECT_EQ(std::get<QString>(platform.store.values.at("RebuildDocument")), "0");
+    Create();
+    EXPECT_FALSE(W<QCheckBox>("chkRebuildDocument")->isChecked());
+    form->FillRepairOptions(o);
+    EXPECT_EQ(o.RecoveryFlags & ZELT_RECOVER_REBUILD, 0u);
+}
+
+TEST_F(Window, LayoutAsTheUserSeesIt)
+{
+    Create();
+    form->show();
+    QCoreApplication::processEvents();
+    // In the middle of the screen, with no window manager to place it.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize frame = form->frameGeometry().size() - form->size(); // the platform's decoration, if any
+    EXPECT_LE((form->geometry().center() - screen.center()).manhattanLength(), frame.width() + frame.height() + 1);
+    // The animation stands clear of the buttons, and its clip's background is
+    // the page's, not a square of its own.
+    QWidget *anim = W<QLabel>("Animate");
+    for (const char *name : {"btnRepair", "btnSaveLog", "btnHelp"}) {
+        QWidget *button = W<QPushButton>(name);
+        const QRect r(button->mapTo(form.get(), QPoint(0, 0)), button->size());
+        EXPECT_FALSE(r.intersects(anim->geometry())) << name;
+    }
+    const QImage shot = form->grab().toImage();
+    const QRect a = anim->geometry();
+    const QRgb page = shot.pixel(a.left() - 3, a.top() + 2);
+    for (const QPoint &corner : {a.topLeft(), a.topRight(), a.bottomLeft(), a.bottomRight()}) {
+        const QPoint inner = corner + QPoint(corner.x() == a.left() ? 1 : -1, corner.y() == a.top() ? 1 : -1);
+        EXPECT_EQ(QColor(shot.pixel(inner)).name(), QColor(page).name());
+    }
+    // Every page's tab in sight, none behind scroll buttons.
+    QTabBar *tabs = W<QTabWidget>("pcMain")->tabBar();
+    for (int i = 0; i < tabs->count(); ++i)
+        EXPECT_TRUE(tabs->rect().contains(tabs->tabRect(i))) << tabs->tabText(i).toStdString();
+    // A long log line wraps: no scrolling sideways.
+    auto *log = W<QPlainTextEdit>("txtRepairLog");
+    log->appendPlainText("File to be repaired: '" + QString(300, 'x') + "'; File size = 1 bytes");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(Window, NumericKeyFilterBeepsOnLetters)
@@ -176,14 +248,14 @@ TEST_F(Window, PageSwitchingShowsTheGaugeAndAnimationOnlyOnTheRepairPages)
     QWidget *gauge = W<QWidget>("Panel2");
     EXPECT_TRUE(anim->isVisible());
     EXPECT_EQ(anim->y(), 188);
-    pages->setCurrentIndex(2);
+    pages->setCurrentWidget(W<QWidget>("tsOptions"));
     EXPECT_FALSE(anim->isVisible());
     EXPECT_FALSE(gauge->isVisible());
     pages->setCurrentIndex(1);
     EXPECT_TRUE(anim->isVisible());
     EXPECT_TRUE(gauge->isVisible());
     EXPECT_EQ(anim->y(), 146);
-    pages->setCurrentIndex(4);
+    pages->setCurrentWidget(W<QWidget>("tsAbout"));
     EXPECT_FALSE(anim->isVisible());
     pages->setCurrentIndex(0);
     EXPECT_EQ(anim->y(), 188);

@@ -32,6 +32,7 @@ int32_t ZELT_CALL FakeRecoverFile(const void *masked)
         s.maskedProperly = false;
         return 0;
     }
+    s.protectedByCall.push_back(s.protectedSources);
     s.source = p.SourcePath;
     s.outputDir = p.OutputDir;
     bool stopped = false;

@@ -31,6 +31,7 @@ struct FakeEngineScript {
     bool maskedProperly = true;
     std::string source, outputDir;
     std::vector<std::string> protectedSources; ///< the list passed with ZELT_PROTECT_SOURCES
+    std::vector<std::vector<std::string>> protectedByCall; ///< that list for every call, in order
     RepairOptions options{};
     std::vector<int32_t> answers; ///< the callback's answers to polls
 };

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 
 #include <QFileInfo>
 #include <QSaveFile>
@@ -14,6 +15,9 @@
 #include "Platform.h"
 #include "VersionInfo.h"
 #include "WenkUtils.h"
+
+/// Failing expectations print texts as texts.
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace test {
 
@@ -51,7 +55,7 @@ public:
     std::deque<QStringList> openAnswers; ///< each dialog takes the next; an empty list is a cancel
     int openFilterAnswer = 0;            ///< the filter index the user leaves (0: as given)
     std::vector<std::pair<int, bool>> openRequests; ///< (filter index, multiple) as asked
-    std::deque<std::pair<bool, QString>> saveAnswers; ///< (include box, file); none: cancel
+    std::deque<std::pair<bool, QString>> saveAnswers; ///< (include box, file); a null file or none: cancel
     std::vector<bool> saveBoxShown;
     std::deque<QString> folderAnswers, directoryAnswers;
     std::vector<QString> shellOpened;
@@ -98,10 +102,10 @@ public:
         saveBoxShown.push_back(include);
         if (saveAnswers.empty())
             return false;
-        include = saveAnswers.front().first;
+        include = saveAnswers.front().first; // the box as the user left it, also on cancel
         file = saveAnswers.front().second;
         saveAnswers.pop_front();
-        return true;
+        return !file.isNull();
     }
     bool BrowseFolder(QWidget *, const QString &, QString &folder) override { return Take(folderAnswers, folder); }
     bool SelectDirectory(QWidget *, const QString &, QString &dir) override { return Take(directoryAnswers, dir); }
@@ -129,9 +133,9 @@ public:
     // Files pass through to the real file system (the tests use temporary
     // directories); writes can be made to fail.
     bool failWrites = false;
-    bool FileExists(const QString &path) override { return QFileInfo::exists(path); }
+    bool FileExists(const QString &path) override { return QFileInfo::exists(path) && !QFileInfo(path).isDir(); }
     bool CreateDirectories(const QString &path) override { return wenk::ForceDirectories(path.toStdString()); }
-    uint64_t FileSize(const QString &name) override { return wenk::GetFileSize64(name.toStdString()); }
+    uint64_t FileSize(const QString &name) override { return wenk::FileSizeOf(name.toStdString()); }
     QString FileVersionText(const QString &file, int selector) override
     {
         return QString::fromStdString(wenk::GetFileVersionText(file.toStdString(), selector));
@@ -144,8 +148,12 @@ public:
     OsVersion GetOsVersion() override { return os; }
     QString SystemDirectory(int which, int &errorCode) override
     {
-        errorCode = which == 1 ? 5 : 0;
-        return which == 0 ? QString("/") : QString();
+        if (which == kTemporaryDirectory) {
+            errorCode = tempDir.isEmpty() ? 2 : 0;
+            return tempDir.isEmpty() ? QString() : tempDir;
+        }
+        errorCode = which == kSystemDirectory ? 5 : 0;
+        return which == kWindowsDirectory ? QString("/") : QString();
     }
     QString TempDirectory() override { return tempDir; }
     MemoryStatus GetMemoryStatus() override { return memory; }
