@@ -41,9 +41,10 @@ inline void WriteFile(const std::string &path, const std::vector<uint8_t> &data)
 
 /// Seconds RecoverFile takes on src.
 inline double TimeRecover(RecoverFileFn recover, const std::string &src, const std::string &out,
-                          EngineCallback cb, void *user, int32_t *result = nullptr)
+                          EngineCallback cb, void *user, int32_t *result = nullptr,
+                          uint32_t flags = ZELT_RECOVER_HEURISTIC)
 {
-    RepairOptions options{22, 3, 600, 800, 8, 3, 1};
+    RepairOptions options{22, 3, 600, 800, 8, 3, flags};
     EngineParams p{src.c_str(), &options, 0, out.c_str(), cb, user};
     ZeltMaskParams(&p, sizeof p);
     const auto start = std::chrono::steady_clock::now();

@@ -1,5 +1,6 @@
 #include "RecoveryJob.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -434,9 +435,16 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
             const bool disk = ::fstat(source.Handle(), &st) == 0 && S_ISBLK(st.st_mode);
             if (disk || ::fstat(source.Handle(), &st) == 0)
                 recoverer.Namer().Protect({st.st_dev, st.st_ino}, true);
-            // The files found on a disk are named after it, as Photoshop
-            // files: a disk's name has no extension to keep.
-            const std::string naming = disk ? sourcePath + ".psd" : sourcePath;
+            // The pictures found on a disk, in a disk image or in any file
+            // that is no Photoshop file by its extension are named as
+            // Photoshop files (sdb_1.psd, card_1.psd for card.img).
+            std::string ext = PathExtension(sourcePath);
+            for (char &c : ext)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const std::string naming = disk ? sourcePath + ".psd"
+                                       : ext.empty() || ext == ".psd" || ext == ".pdd" || ext == ".psb"
+                                           ? sourcePath
+                                           : PathWithoutExtension(sourcePath) + ".psd";
             recoverer.SetSourcePath(naming);
             if (Flag(ZELT_PROTECT_SOURCES) && reserved != 0)
                 for (auto list = reinterpret_cast<const char *const *>(reserved); *list; ++list)

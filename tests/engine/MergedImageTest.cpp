@@ -205,15 +205,22 @@ TEST(MergedImage, CounterRisesAcrossRuns)
     EXPECT_EQ(n2, n1 + 1) << first << " " << second;
 }
 
-TEST(MergedImage, SourceWithoutExtensionGivesNameWithoutExtension)
+TEST(MergedImage, NamesFollowTheSourcesExtensionWhereItIsAPhotoshopOne)
 {
-    TempDir dir;
-    WriteFile(dir / "noext", HeaderThen(1, 1, 1, {0, 0, 5}));
-    ASSERT_EQ(Recover(dir / "noext", MakeDir(dir / "out"), nullptr), 1);
-    const auto names = ListDir(dir / "out");
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0].find('.'), std::string::npos) << names[0];
-    EXPECT_EQ(names[0].rfind("noext_", 0), 0u);
+    const struct {
+        const char *source, *merged;
+    } cases[] = {{"noext", "noext_"}, {"a.pdd", ".pdd"}, {"card.img", ".psd"}, {"b.PSD", ".PSD"}};
+    for (const auto &c : cases) {
+        TempDir dir;
+        WriteFile(dir / c.source, HeaderThen(1, 1, 1, {0, 0, 5}));
+        ASSERT_EQ(Recover(dir / c.source, MakeDir(dir / "out"), nullptr), 1);
+        const auto names = ListDir(dir / "out");
+        ASSERT_EQ(names.size(), 1u);
+        if (std::string(c.merged).back() == '_')
+            EXPECT_EQ(names[0].find('.'), std::string::npos) << names[0] << ": no extension, none added";
+        else
+            EXPECT_EQ(names[0].substr(names[0].size() - 4), c.merged) << c.source;
+    }
 }
 
 TEST(MergedImage, HugeHeaderImageIsRefusedAndTheScanGoesOn)
