@@ -234,7 +234,8 @@ RebuiltDocument::RebuiltDocument(PsdRecoverer &r, uint16_t depth, const Layout &
 
 RebuiltDocument::~RebuiltDocument() = default;
 
-std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout)
+std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout,
+                                                        bool composite)
 {
     std::unique_ptr<RebuiltDocument> doc(new RebuiltDocument(r, depth, sectionLayout));
     RebuiltDocument &d = *doc;
@@ -243,7 +244,7 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
     d.m_channels = p.channels;
     d.m_height = p.height;
     d.m_width = p.width;
-    d.m_mode = p.mode;
+    d.m_mode = r.WrittenMode(p.mode);
     const auto planeSize = CheckedMul(RowBytes(p.width, depth), p.height);
     d.m_planeSize = planeSize ? *planeSize : 0;
     const uint64_t dataStart = source.GetPosition();
@@ -342,8 +343,8 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         StoreBE32(head.data() + 14, p.height);
         StoreBE32(head.data() + 18, p.width);
         StoreBE16(head.data() + 22, depth);
-        StoreBE16(head.data() + 24, p.mode);
-        r.AppendColorModeData(p.mode, head);
+        StoreBE16(head.data() + 24, d.m_mode);
+        r.AppendColorModeData(d.m_mode, head);
         out.Write(head.data(), head.size());
         out.WriteBE(resources, 4);
         if (resources > 0) {
@@ -376,7 +377,9 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
 
     // The composite, for when no merged image comes.
     const auto canvas = CheckedMul(d.m_planeSize, p.channels);
-    if (canvas && *canvas <= r.m_memoryBudget && d.m_planeSize > 0) {
+    if (!composite) {
+        // the merged image recovered before comes in its place
+    } else if (canvas && *canvas <= r.m_memoryBudget && d.m_planeSize > 0) {
         d.m_canvas.resize(*canvas);
         for (uint32_t c = 0; c < p.channels; ++c)
             d.FillWhite(d.m_canvas.data() + c * d.m_planeSize, d.m_planeSize, c);
@@ -437,6 +440,29 @@ void RebuiltDocument::Composite(const LayerRecord &layer, const Entry &e)
         default: return s[x * bps] / 255.0;
         }
     };
+    if (m_depth == 8) {
+        // The common case in integers: a = alpha x opacity in 0 to 255 x 255.
+        const auto op = static_cast<uint32_t>(layer.blend[8]);
+        for (uint32_t k = 0; k < m_channels; ++k) {
+            const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k));
+            if (!src || src->samples.empty())
+                continue;
+            uint8_t *plane = m_canvas.data() + uint64_t{k} * m_planeSize;
+            for (int64_t y = y0; y < y1; ++y) {
+                const auto ly = static_cast<uint64_t>(y - layer.top);
+                const uint8_t *s = src->samples.data() + ly * layerRow;
+                const uint8_t *a = alpha && !alpha->samples.empty() ? alpha->samples.data() + ly * layerRow : nullptr;
+                uint8_t *drow = plane + static_cast<uint64_t>(y) * canvasRow;
+                for (int64_t x = x0; x < x1; ++x) {
+                    const auto lx = static_cast<uint64_t>(x - layer.left);
+                    const uint32_t w = op * (a ? a[lx] : 255u);
+                    uint8_t &dv = drow[x];
+                    dv = static_cast<uint8_t>((uint32_t{dv} * (65025u - w) + uint32_t{s[lx]} * w + 32512u) / 65025u);
+                }
+            }
+        }
+        return;
+    }
     for (uint32_t k = 0; k < m_channels; ++k) {
         const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k));
         if (!src || src->samples.empty())

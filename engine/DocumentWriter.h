@@ -53,7 +53,10 @@ public:
     /// writes everything up to the first layer's channel data. The source is
     /// left where the channel data starts. Where the file cannot be created
     /// the layers still get their status lines.
-    static std::unique_ptr<RebuiltDocument> Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout);
+    /// composite: whether the visible layers are composited, for a merged
+    /// image that may not come.
+    static std::unique_ptr<RebuiltDocument> Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout,
+                                                  bool composite = true);
     ~RebuiltDocument();
 
     /// Layer i, just decoded (or passed over): its channels into the

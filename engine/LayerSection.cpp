@@ -111,7 +111,11 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
     m_sectionLayout = layout;
     m_recoveredSections.emplace_back(start, start + layout.LengthBytes() + section);
     m_recoveredInfos.push_back(m_parsedInfo);
-    return RecoverLayers(depth, layout, filesWritten);
+    const uint64_t d = start + layout.LengthBytes() + section;
+    const bool mergedKnown = m_job.Flag(ZELT_RECOVER_REBUILD) &&
+                             depth == m_properties.depth &&
+                             ((m_recoveredImages && m_recoveredImages->count(d) != 0) || MergedImageWillCome(d, layout));
+    return RecoverLayers(depth, layout, filesWritten, mergedKnown);
 }
 
 // The tagged blocks of a section from `from` (its global layer mask info) to
@@ -200,14 +204,14 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
     return false;
 }
 
-bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten)
+bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown)
 {
     // One layer at a time: read its channels, write its files, release its
     // samples. The files and messages are those of reading every layer first.
     bool stopped = false;
     try {
         if (m_job.Flag(ZELT_RECOVER_REBUILD))
-            m_document = RebuiltDocument::Begin(*this, depth, layout);
+            m_document = RebuiltDocument::Begin(*this, depth, layout, !mergedKnown);
         for (std::size_t i = 0; i < m_layerCount; ++i) {
             LayerRecord &layer = m_layers[i];
             const auto index = static_cast<uint32_t>(i);

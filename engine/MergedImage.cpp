@@ -148,6 +148,16 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
     return true;
 }
 
+bool PsdRecoverer::MergedImageWillCome(uint64_t d, const Layout &layout)
+{
+    const uint64_t at = m_source.GetPosition();
+    m_source.SeekTo(d);
+    MergedReader reader(*this, layout);
+    const bool comes = reader.Begin() && m_source.GetPosition() < SourceLength() && m_properties.channels > 0;
+    m_source.SeekTo(at);
+    return comes;
+}
+
 bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout)
 {
     m_job.PollAbort();

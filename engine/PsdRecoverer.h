@@ -121,6 +121,8 @@ public:
     const std::vector<std::array<uint8_t, 4>> &Palette() const { return m_palette; }
     const std::vector<uint8_t> &DuotoneData() const { return m_duotone; }
     void SetMemoryBudget(uint64_t bytes) { m_memoryBudget = bytes; }
+    /// The offsets of the merged images recovered so far (the scan's).
+    void SetRecoveredImages(const std::unordered_set<uint64_t> *offsets) { m_recoveredImages = offsets; }
     /// The source's path, for the names of the rebuilt document and the preview.
     void SetSourcePath(const std::string &path) { m_sourcePath = path; }
     OutputNamer &Namer() { return m_namer; }
@@ -261,6 +263,10 @@ private:
     bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
                            uint16_t &keyDepth);
     void CheckBudget(LayerRecord &r, uint16_t depth);
+    /// Whether a merged image at d has what its reading needs (its
+    /// compression, its row lengths, data behind them): then it will be the
+    /// rebuilt document's, and no composite is made. The position is kept.
+    bool MergedImageWillCome(uint64_t d, const Layout &layout);
     // Inference (HeaderlessScan.cpp)
     void GatherLayerSignals(PropertySignals &s, const Layout &layout, uint16_t keyDepth);
     void GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout);
@@ -273,7 +279,9 @@ private:
     bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect);
     bool FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body, uint64_t &length,
                         uint16_t &depth);
-    bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten);
+    /// mergedKnown: the merged image behind the section was recovered
+    /// before, so the rebuilt document needs no composite.
+    bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown = false);
     void DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bool &stopped, uint16_t depth,
                        const Layout &layout, bool probe);
     void ReadMaskData(LayerRecord &r);
@@ -289,6 +297,9 @@ private:
     void WriteFileHead(OutputStream &out, const Layout &layout, uint16_t channels, uint32_t height,
                        uint32_t width, uint16_t depth, uint16_t mode);
     void AppendColorModeData(uint16_t mode, std::vector<uint8_t> &out) const;
+    /// The mode a file of this mode is written in: Grayscale for Duotone
+    /// without duotone data, else the mode itself.
+    uint16_t WrittenMode(uint16_t mode) const;
     /// A layer's plane at the layer's size: the samples, or for a mask the
     /// mask placed at its position with its default colour around it.
     void WriteLayerPlane(OutputStream &out, const LayerRecord &layer, const ChannelRecord &c, uint16_t depth);
@@ -345,6 +356,7 @@ private:
     /// channels; they hold at most one layer's samples between layers.
     std::array<std::vector<uint8_t>, 24> m_samplePool;
     std::unique_ptr<RebuiltDocument> m_document;
+    const std::unordered_set<uint64_t> *m_recoveredImages = nullptr;
 };
 
 } // namespace zelt

@@ -52,9 +52,17 @@ void PsdRecoverer::AppendColorModeData(uint16_t mode, std::vector<uint8_t> &out)
 
 // Everything up to the first plane: header, colour mode data, empty image
 // resources, an empty layer-and-mask section and the compression field 0.
+uint16_t PsdRecoverer::WrittenMode(uint16_t mode) const
+{
+    // Duotone pictures are grey ones with ink data: without the data (the
+    // header that held it is lost) no reader takes them as duotone.
+    return mode == 8 && m_duotone.empty() ? 1 : mode;
+}
+
 void PsdRecoverer::WriteFileHead(OutputStream &out, const Layout &layout, uint16_t channels, uint32_t height,
                                  uint32_t width, uint16_t depth, uint16_t mode)
 {
+    mode = WrittenMode(mode);
     std::vector<uint8_t> head(26, 0);
     StoreBE32(head.data(), kSignature);
     StoreBE16(head.data() + 4, layout.Version());

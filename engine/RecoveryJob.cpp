@@ -450,6 +450,7 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
                 for (auto list = reinterpret_cast<const char *const *>(reserved); *list; ++list)
                     recoverer.Namer().ProtectPath(*list, false);
             OffsetSet imageDataOffsets;
+            recoverer.SetRecoveredImages(&imageDataOffsets);
             source.SeekTo(0);
             const uint64_t length = source.GetLength();
             Scanner scanner{*this, recoverer, source, naming, imageDataOffsets, recovered, ScanAhead(source)};

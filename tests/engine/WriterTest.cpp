@@ -61,6 +61,7 @@ TEST_F(Writer, ALayerWhoseColourChannelsDoNotFitTheModeGetsAModeThatFitsThem)
     } cases[] = {
         {3, {0, -1}, 1}, {3, {0, 1, 2, -1}, 3}, {4, {0, 1, 2}, 7}, {1, {0, 1}, 7}, {7, {0, 1, 2, 3, 4}, 7},
         {9, {0, 1, 2}, 9}, {2, {0}, 2}, {3, {-1}, 7},
+        {8, {0}, 1}, // duotone without its ink data: grey
     };
     for (const Case &c : cases) {
         TestLayer layer{0, 0, 1, 1, {}};
