@@ -510,8 +510,9 @@ def run_rebuilt(driver, doc, folder, copies):
 def run_set(driver, work, files):
     """Every file through both checks; ImageMagick opens the files written
     from each file, the readers all rebuilt documents at the end. What was
-    written for a file that passed is removed, but for the documents."""
-    rebuilt = []
+    written for a file that passed is removed, its documents once the readers
+    have seen them."""
+    rebuilt, tidy = [], []
     for writer, path in files:
         started = time.monotonic()
         doc = model.read_document(path)
@@ -531,6 +532,7 @@ def run_set(driver, work, files):
         imagemagick_opens(doc.stem, written)
         rebuilt += [(path, d) for d in documents]
         passed = len(failures) == before
+        tidy += documents if passed else []
         if passed:
             for top, _, names in os.walk(folder):
                 for name in names:
@@ -538,7 +540,11 @@ def run_set(driver, work, files):
                         os.remove(os.path.join(top, name))
         print(f"{'ok' if passed else 'FAILED'} {writer}: {doc.stem} ({len(doc.layers)} layers, "
               f"{time.monotonic() - started:.1f} s)")
+    before = len(failures)
     readers_open_rebuilt(rebuilt)
+    for path in tidy:
+        if not any(path in f for f in failures[before:]):
+            os.remove(path)
 
 
 def generated(work):
