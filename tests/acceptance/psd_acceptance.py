@@ -1,34 +1,56 @@
 #!/usr/bin/python3
 """Acceptance of the engine on Photoshop files that no one on this project wrote.
 
-    psd_acceptance.py generated DRIVER WORKDIR   files made by ImageMagick and ag-psd
+    psd_acceptance.py generated DRIVER WORKDIR   files written by ImageMagick, GIMP, ag-psd, psd-tools
     psd_acceptance.py corpus DRIVER WORKDIR CORPUS_DIR
 
-DRIVER is zelt_recover. Every recovered layer's channel planes must equal what
-psd-tools decodes from the intact file, and every recovered file must open in
-psd-tools and in ImageMagick. Damaged copies (header zeroed, cut inside the
-layer data or the merged image, junk around the file, sectors overwritten)
-must still give back what their damage left. Exits 77 (skipped) when a tool
-or the corpus is missing.
+DRIVER is zelt_recover. For every file and for damaged copies of it (header
+zeroed with the true properties given, junk around it, cut inside the merged
+image, cut inside the last layer, sectors overwritten inside the pixel data),
+every layer file, mask file and merged image the engine writes must hold
+exactly what psd-tools decodes from the intact file where the bytes survive,
+and what the engine's reading rules make of the damaged bytes elsewhere;
+files must be written exactly for the layers with pixels and for merged
+images with data left. Every written file must open and decode in psd-tools
+and in ImageMagick. The rebuilt layered document of the intact file and of
+three damaged copies must have the original's layers, groups, names, bounds,
+blend modes, opacity, visibility and pixels, and open in psd-tools, GIMP and
+ImageMagick. Exits 77 (skipped) when psd-tools or the corpus is missing.
 """
+import collections
+import hashlib
 import json
+import logging
 import os
 import random
+import re
 import shutil
-import struct
 import subprocess
 import sys
+import time
+import warnings
+from dataclasses import dataclass
 
 SKIP = 77
+REBUILD_FLAGS = 0x1 | 0x2  # the driver's default (heuristic) and the rebuilt document
+SECTOR = 512
+MAX_VERSION1_SIDE = 30000
+# Debian's ImageMagick policy refuses pictures over 16384 pixels a side.
+IMAGEMAGICK_MAX_SIDE = 16384
 
 try:
     from psd_tools import PSDImage
-except ImportError:
-    print("psd-tools is not installed: skipped")
+    from psd_tools.constants import Tag
+    import psd_model as model
+    import psd_sources as sources
+except ImportError as e:
+    print(f"{e}: skipped")
     sys.exit(SKIP)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+warnings.simplefilter("ignore")
+logging.disable(logging.WARNING)  # psd-tools' notes on blocks it does not know
 failures = []
+counts = collections.Counter()
 
 
 def fail(message):
@@ -36,305 +58,524 @@ def fail(message):
     print("FAIL", message)
 
 
-def recover(driver, src, out, props=None):
-    """Runs the engine; returns (written paths, error texts)."""
-    os.makedirs(out, exist_ok=True)
-    args = [driver, src, out]
-    if props:
-        args += [str(v) for v in props]
+@dataclass
+class Result:
+    written: list
+    errors: list
+    status: list
+    source: str
+
+    def named(self, name):
+        return next((p for p in self.written if os.path.basename(p) == name), None)
+
+
+def recover(driver, src, out, props=None, flags=None):
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    args = [driver, src, out, *[str(v) for v in props or ()], *([str(flags)] if flags is not None else [])]
     run = subprocess.run(args, capture_output=True, text=True, errors="replace")
     if run.returncode not in (0, 1):
         fail(f"{src}: the engine ended with status {run.returncode}: {run.stderr[-2000:]}")
     for report in ("runtime error:", "AddressSanitizer", "LeakSanitizer"):
         if report in run.stderr:
             fail(f"{src}: sanitizer report: {run.stderr[-2000:]}")
-    written, errors = [], []
+    lines = collections.defaultdict(list)
     for line in run.stdout.splitlines():
         kind, _, text = line.partition(" ")
-        if kind == "written":
-            written.append(text)
-        elif kind == "error":
-            errors.append(text)
-    return written, errors
+        lines[kind].append(text)
+    return Result(lines["written"], lines["error"], lines["status"], src)
 
 
-def recovered_planes(path):
-    """The channel planes of a recovered file, read by psd-tools."""
-    psd = PSDImage.open(path)
-    header = psd._record.header
-    return header, psd._record.image_data.get_data(header, split=True)
+# --- Reading what the engine wrote --------------------------------------------
+
+def open_written(path, label):
+    """A written file as psd-tools reads it: (PSDImage, merged planes), or None."""
+    try:
+        psd = PSDImage.open(path)
+        record = psd._record
+        planes = record.image_data.get_data(record.header)
+        counts["opened in psd-tools"] += 1
+        return psd, planes
+    except Exception as e:  # psd-tools raises whatever its parser meets
+        fail(f"{label}: psd-tools cannot open {os.path.basename(path)}: {type(e).__name__}: {e}")
+        return None
 
 
-def expected_layers(path):
-    """For each layer record: (index, valid, [plane or None]) in the order the
-    engine writes the planes (colour channels, then the negative ones). None
-    marks a plane the engine is not meant to reproduce: zip data, a layer mask
-    of another size than its layer, a run-length row under 8 bytes (read raw)."""
-    psd = PSDImage.open(path)
-    header = psd._record.header
-    bps = max(1, header.depth // 8)
-    info = psd._record.layer_and_mask_information.layer_info
-    if info is None or not info.layer_records:
-        return []
-    layers = []
-    for index, (rec, channels) in enumerate(zip(info.layer_records, info.channel_image_data)):
-        h, w = rec.bottom - rec.top, rec.right - rec.left
-        valid = 0 <= h <= 300000 and 0 <= w <= 300000
-        ordered = [(ci, cd) for ci, cd in zip(rec.channel_info, channels) if int(ci.id) >= 0]
-        ordered += [(ci, cd) for ci, cd in zip(rec.channel_info, channels) if int(ci.id) < 0]
-        planes = []
-        for ci, cd in ordered:
-            comparable = int(cd.compression) in (0, 1) and ci.length > 2 * h
-            if int(ci.id) <= -2:
-                m = rec.mask_data
-                comparable = comparable and m is not None and (m.bottom - m.top, m.right - m.left) == (h, w)
-            if int(cd.compression) == 1 and 0 < w * bps < 8:
-                comparable = False
-            plane = None
-            if comparable and valid:
-                try:
-                    plane = cd.get_data(w, h, header.depth, header.version)
-                except ValueError as e:  # psd-tools itself cannot decode it
-                    print(f"  psd-tools cannot decode layer {index} channel {int(ci.id)} of {path}: {e}")
-            planes.append(plane)
-        layers.append((index, valid, planes))
-    return layers
+def expect_header(label, name, psd, wanted):
+    h = psd._record.header
+    got = (h.channels, h.height, h.width, h.depth, int(h.color_mode))
+    if got != tuple(wanted):
+        fail(f"{label}: {name} has channels/height/width/depth/mode {got}, expected {tuple(wanted)}")
+        return False
+    return True
 
 
-def sections(path):
-    """Offsets in an intact file: the start of the layer records' channel data
-    is not needed, only where the layer info ends and where the image data
-    starts."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pos = 26
-    (cmd,) = struct.unpack(">I", data[pos:pos + 4])
-    pos += 4 + cmd
-    (res,) = struct.unpack(">I", data[pos:pos + 4])
-    pos += 4 + res
-    (lmi,) = struct.unpack(">I", data[pos:pos + 4])
-    layer_info_end = pos + 8 + struct.unpack(">I", data[pos + 4:pos + 8])[0] if lmi else pos
-    image_data = pos + 4 + lmi
-    return data, layer_info_end, image_data
-
-
-# Channels a mode needs before ImageMagick reads a file of it. A layer that
-# its writer stored with fewer colour channels than its mode has (ImageMagick
-# itself stores a grey layer of an RGB file as one channel) is recovered as
-# stored, and such a file is not offered to ImageMagick.
-MODE_CHANNELS = {3: 3, 4: 4, 9: 3}
-
-
-def imagemagick_reads(header):
-    """Whether this ImageMagick reads a file with this header at all. Its PSD
-    reader refuses every indexed-colour file (Photoshop's own included) and
-    sizes above 30000, the limit of version-1 files it enforces."""
-    mode = int(header.color_mode)
-    return (mode != 2 and header.width <= 30000 and header.height <= 30000
-            and header.channels >= MODE_CHANNELS.get(mode, 1))
-
-
-def opens_everywhere(path):
-    header, planes = recovered_planes(path)
-    if imagemagick_reads(header):
-        run = subprocess.run(["identify", path], capture_output=True, text=True)
-        if run.returncode != 0:
-            fail(f"ImageMagick cannot open {path}: {run.stderr.strip()[:300]}")
-
-
-def layer_path(out, index):
-    return os.path.join(out, f"Layer{index}.psd")
-
-
-def check_layers(label, expected, out, only=None):
-    """Compares each valid layer's recovered planes with the expected ones."""
-    compared = 0
-    for index, valid, planes in expected:
-        if only is not None and index not in only:
+def compare_planes(label, what, got, expected):
+    if len(got) != len(expected):
+        fail(f"{label}: {what} has {len(got)} planes, expected {len(expected)}")
+        return
+    for k, (g, e) in enumerate(zip(got, expected)):
+        counts["planes compared"] += 1
+        if g == e:
+            counts["planes identical"] += 1
             continue
-        path = layer_path(out, index)
-        if not valid:
-            continue
-        if not os.path.exists(path):
-            fail(f"{label}: layer {index} was not recovered")
-            continue
-        if empty_picture(path):
-            continue
-        header, got = recovered_planes(path)
-        if len(got) != len(planes):
-            fail(f"{label}: layer {index} has {len(got)} planes, expected {len(planes)}")
-            continue
-        for k, (g, e) in enumerate(zip(got, planes)):
-            if e is None:
-                continue
-            compared += 1
-            if g != e:
-                diff = next(i for i in range(min(len(g), len(e))) if g[i] != e[i]) if len(g) == len(e) else -1
-                fail(f"{label}: layer {index} plane {k} differs (first at {diff}, sizes {len(g)} {len(e)})")
-    return compared
+        at = next((i for i in range(min(len(g), len(e))) if g[i] != e[i]), min(len(g), len(e)))
+        fail(f"{label}: {what} plane {k} differs at byte {at} of {len(e)} "
+             f"(got {g[at:at + 8].hex()}, expected {e[at:at + 8].hex()})")
 
 
-def empty_picture(path):
-    """True for a recovered file of height or width 0 (an empty layer), which
-    readers refuse by design."""
+def header_of(path):
+    """(version, height, width, mode) from a file's header."""
     with open(path, "rb") as f:
         head = f.read(26)
-    height, width = struct.unpack(">II", head[14:22])
-    return height == 0 or width == 0
+    return model.be(head, 4, 2), model.be(head, 14, 4), model.be(head, 18, 4), model.be(head, 24, 2)
 
 
-def check_all_open(label, written):
-    for path in written:
-        if empty_picture(path):
-            continue
-        try:
-            opens_everywhere(path)
-        except Exception as e:  # psd-tools raises on files it cannot read
-            fail(f"{label}: psd-tools cannot open {path}: {e}")
+def imagemagick_reads(path):
+    """ImageMagick refuses by design indexed colour (its Photoshop reader has
+    none) and sides over its policy's limit."""
+    _, height, width, mode = header_of(path)
+    return mode != 2 and max(height, width) <= IMAGEMAGICK_MAX_SIDE
 
 
-def header_props(path):
-    h = PSDImage.open(path)._record.header
-    return (h.channels, h.height, h.width, h.depth, int(h.color_mode))
+def gimp_reads(path):
+    """GIMP 2.10 reads no large-document (version 2) files."""
+    return header_of(path)[0] == 1
 
 
-def damaged_copies(src, work):
-    """The damaged copies of an intact file: (name, path, layers that must
-    come back whole, whether a merged image must come back)."""
-    data, info_end, image_data = sections(src)
-    expected = expected_layers(src)
-    everything = {i for i, _, _ in expected}
-    copies = []
+def imagemagick_opens(label, paths):
+    """Every path opens in ImageMagick."""
+    paths = [p for p in paths if imagemagick_reads(p)]
+    if not paths or not shutil.which("identify"):
+        return
+    refused = imagemagick_refuses(paths)
+    for path in refused:
+        fail(f"{label}: ImageMagick cannot open {os.path.basename(path)}")
+    counts["opened in ImageMagick"] += len(paths) - len(refused)
 
-    def save(name, content):
-        path = os.path.join(work, name + ".psd")
-        with open(path, "wb") as f:
-            f.write(content)
-        return path
 
-    copies.append(("header-zeroed", save("header-zeroed", bytes(26) + data[26:]), everything, True))
+def readers_open_rebuilt(documents):
+    """Every rebuilt document, given as (original, document), opens in
+    ImageMagick and in GIMP, unless the reader refuses the intact original
+    too: a rebuilt document keeps the original's records as stored. Each
+    reader is asked once about all documents (GIMP in one batch run), again
+    only about the originals of those it refuses; documents with the same
+    bytes are asked about once."""
+    twin, first = {}, {}
+    for _, path in documents:
+        with open(path, "rb") as f:
+            twin[path] = first.setdefault(hashlib.sha256(f.read()).digest(), path)
+    readers = {}
+    if shutil.which("identify"):
+        readers["ImageMagick"] = (imagemagick_reads, lambda paths: set(paths) - set(imagemagick_refuses(paths)))
+    if shutil.which("gimp"):
+        readers["GIMP"] = (gimp_reads, sources.gimp_opens)
+    for reader, (offered, opens) in readers.items():
+        asked = sorted({twin[p] for _, p in documents if offered(p)})
+        opened = opens(asked) if asked else set()
+        doubtful = sorted({o for o, p in documents if twin[p] in asked and twin[p] not in opened})
+        originals = opens(doubtful) if doubtful else set()
+        for original in doubtful:
+            if original not in originals:
+                print(f"  {reader} refuses the intact {os.path.basename(original)} as well as its rebuilt documents")
+        for original, path in documents:
+            if twin[path] in opened:
+                counts[f"rebuilt documents opened in {reader}"] += 1
+            elif twin[path] in asked and original in originals:
+                fail(f"{reader} cannot open {path}, though it opens {os.path.basename(original)}")
+
+
+def imagemagick_refuses(paths):
+    """The paths ImageMagick cannot read: all in one call, each by itself
+    only when that call fails."""
+    def refused(batch):
+        return subprocess.run(["identify", *batch], capture_output=True).returncode != 0
+    if not paths or not refused(paths):
+        return []
+    return [p for p in paths if refused([p])]
+
+
+# --- The damaged copies ---------------------------------------------------------
+
+@dataclass
+class Copy:
+    name: str
+    data: bytes
+    shift: int = 0
+    props: bool = False   # the true image properties are given to the engine
+    header: bool = True   # the file header survives
+
+    def anchored(self, doc):
+        """Whether the engine can find the merged image: after the header,
+        or after a layer section."""
+        return self.header or bool(doc.layers)
+
+
+def pixel_start(doc, channel):
+    """Where a channel's pixel bytes start (after its row lengths)."""
+    start = channel.offset + 2
+    if channel.compression(doc.data) == 1:
+        start += channel.height * 2 * doc.header.version
+    return start
+
+
+def merged_pixels(doc):
+    h = doc.header
+    start = doc.merged_offset + 2
+    if model.be(doc.data, doc.merged_offset, 2) == 1:
+        start += h.channels * h.height * 2 * h.version
+    return start
+
+
+def compression_name(number):
+    return {0: "raw", 1: "rle", 2: "zip", 3: "zip-pred"}.get(number, str(number))
+
+
+def damaged_copies(doc):
+    data = doc.data
     rng = random.Random(7)
     junk = bytes(rng.randrange(256) for _ in range(5000))
-    copies.append(("junk-around", save("junk-around", junk + data + junk), everything, True))
-    copies.append(("cut-in-merged", save("cut-in-merged", data[:len(data) - 50]), everything, True))
-    if expected:
-        # The cut falls inside the last layer's channel data: every earlier
-        # layer comes back whole, the last one at full size.
-        cut = info_end - 12
-        copies.append(("cut-in-layers", save("cut-in-layers", data[:cut]), everything - {expected[-1][0]}, False))
-    sectors = bytearray(data)
-    first = (image_data + 4 + 511) // 512 * 512
-    for s in range(first, len(data) - 512, 2048):
-        sectors[s:s + 512] = b"\xaa" * 512
-    copies.append(("sectors-overwritten", save("sectors-overwritten", bytes(sectors)), everything, True))
+    copies = [Copy("header-zeroed", bytes(26) + data[26:], props=True, header=False),
+              Copy("junk-around", junk + data + junk, shift=len(junk))]
+    start = merged_pixels(doc)
+    merged_kind = compression_name(model.be(data, doc.merged_offset, 2))
+    if len(data) - start >= 2:
+        copies.append(Copy(f"cut-in-merged-{merged_kind}", data[:start + (len(data) - start) // 2]))
+    channels = [c for layer in doc.layers if layer.valid and not layer.empty
+                for c in layer.channels if c.decoded and c.length > 2]
+    if channels:
+        last = channels[-1]
+        begin, end = pixel_start(doc, last), last.offset + last.length
+        if end - begin >= 2:
+            kind = compression_name(last.compression(data))
+            copies.append(Copy(f"cut-in-layers-{kind}", data[:begin + (end - begin) // 2]))
+    # Sectors inside the merged image's pixels, and one inside the pixels of
+    # the largest layer channel (a ZIP stream where there is one).
+    sectors = list(range((start + SECTOR - 1) // SECTOR * SECTOR, len(data) - SECTOR + 1, 4 * SECTOR))
+    zipped = [c for c in channels if c.compression(data) in (2, 3)]
+    for c in sorted(zipped or channels, key=lambda c: -c.length)[:1]:
+        first = (pixel_start(doc, c) + SECTOR - 1) // SECTOR * SECTOR
+        if first + SECTOR <= c.offset + c.length:
+            sectors.append(first)
+            merged_kind += f"+layer-{compression_name(c.compression(data))}"
+    if sectors:
+        damaged = bytearray(data)
+        for s in sectors:
+            damaged[s:s + SECTOR] = b"\xaa" * SECTOR
+        copies.append(Copy(f"sectors-overwritten-{merged_kind}", bytes(damaged)))
     return copies
 
 
-def run_file(driver, src, work, label, damage=True):
-    """The intact file and its damaged copies."""
-    expected = expected_layers(src)
-    props = header_props(src)
-    stem = os.path.splitext(os.path.basename(src))[0]
-    out = os.path.join(work, label + "-out")
-    written, errors = recover(driver, src, out)
-    if errors:
-        fail(f"{label}: engine errors: {errors}")
-    n = check_layers(label, expected, out)
-    if not any(os.path.basename(p).startswith(stem + "_") for p in written):
-        fail(f"{label}: no merged image")
-    check_all_open(label, written)
-    print(f"ok {label}: {len(written)} files, {n} planes identical")
-    if not damage:
+def save(folder, stem, copy):
+    path = os.path.join(folder, f"{stem}-{copy.name}.psd")
+    with open(path, "wb") as f:
+        f.write(copy.data)
+    return path
+
+
+# --- Layer files, mask files, merged images --------------------------------------
+
+def check_recovery(label, doc, copy, result):
+    """The engine's files from a copy against what its bytes hold."""
+    d = model.Damaged(doc, copy.data, copy.shift)
+    written = []
+    if result.errors:
+        fail(f"{label}: engine errors: {result.errors}")
+    for layer, decoded in zip(doc.layers, model.decode_layers(d)):
+        name = f"Layer{layer.index}.psd"
+        path, mask = result.named(name), result.named(f"Layer{layer.index}_mask.psd")
+        wanted = model.layer_written(layer, decoded)
+        if bool(path) != wanted:
+            fail(f"{label}: {name} {'missing' if wanted else 'written'} (layer {layer.width} x {layer.height})")
+        alpha = next((k for k, c in enumerate(layer.channels) if c.id == -1), None)
+        if bool(mask) != (wanted and alpha is not None):
+            fail(f"{label}: Layer{layer.index}_mask.psd {'written' if mask else 'missing'}")
+        if path:
+            counts["layers compared"] += 1
+            counts["layers read in part"] += model.layer_damaged(layer, decoded)
+            check_written(label, doc, copy, path, (len(layer.channels), layer.height, layer.width, doc.depth,
+                                             doc.layer_mode(layer)), model.layer_file_planes(doc, layer, decoded))
+            written.append(path)
+        if mask and path:
+            single = doc.depth == 1
+            check_written(label, doc, copy, mask, (1 if single else 3, layer.height, layer.width, doc.depth,
+                                             0 if single else 3), [decoded[alpha].plane] * (1 if single else 3))
+            written.append(mask)
+    check_merged(label, doc, copy, d, result)
+    return written
+
+
+def check_written(label, doc, copy, path, header, planes):
+    name = os.path.basename(path)
+    opened = open_written(path, label)
+    if not opened:
         return
-    for name, path, whole, merged in damaged_copies(src, work):
-        out = os.path.join(work, f"{label}-{name}-out")
-        written, errors = recover(driver, path, out, props)
-        n = check_layers(f"{label}/{name}", expected, out, only=whole)
-        for index, valid, _ in expected:
-            if valid and not os.path.exists(layer_path(out, index)):
-                fail(f"{label}/{name}: layer {index} missing")
-        if merged and not any(os.path.basename(p).startswith(name + "_") for p in written):
-            fail(f"{label}/{name}: no merged image")
-        check_all_open(f"{label}/{name}", written)
-        print(f"ok {label}/{name}: {len(written)} files, {n} planes identical")
+    psd, got = opened
+    if expect_header(label, name, psd, header):
+        compare_planes(label, name, got, planes)
+    check_colour_mode_data(label, name, psd, doc, copy, header[4])
 
 
-def generated(driver, work):
-    if not shutil.which("convert"):
-        print("ImageMagick is not installed: skipped")
-        return SKIP
-    src = os.path.join(work, "src")
-    os.makedirs(src, exist_ok=True)
-
-    def im(*args):
-        subprocess.run(["convert", *args], check=True, cwd=src)
-
-    im("-size", "64x48", "gradient:red-blue", "comp.png")
-    im("-size", "30x20", "plasma:fractal", "-alpha", "set", "-channel", "A", "-fx", "i/w", "+channel", "l1.png")
-    im("-size", "16x40", "gradient:yellow-black", "l2.png")
-    im("-size", "41x9", "xc:orange", "l3.png")
-    layers = ["comp.png", "-page", "+5+7", "l1.png", "-page", "+40+3", "l2.png", "-page", "+2+30", "l3.png"]
-    files = {
-        "im-rgb8-rle": [*layers, "-depth", "8", "-compress", "RLE"],
-        "im-rgb8-raw": [*layers, "-depth", "8", "-compress", "None"],
-        "im-rgb16-rle": [*layers, "-depth", "16", "-compress", "RLE"],
-        "im-rgb16-raw": [*layers, "-depth", "16", "-compress", "None"],
-        "im-gray8-rle": [*layers, "-colorspace", "Gray", "-depth", "8", "-compress", "RLE"],
-        "im-cmyk8-raw": [*layers, "-colorspace", "CMYK", "-depth", "8", "-compress", "None"],
-    }
-    paths = []
-    for name, args in files.items():
-        im(*args, name + ".psd")
-        paths.append(os.path.join(src, name + ".psd"))
-    node = shutil.which("node")
-    writer = os.path.join(HERE, "writers")
-    if node and os.path.isdir(os.path.join(writer, "node_modules", "ag-psd")):
-        out = os.path.join(src, "agpsd-rgb8-masks.psd")
-        subprocess.run([node, os.path.join(writer, "agpsd_layers.js"), out], check=True)
-        paths.append(out)
+def check_colour_mode_data(label, name, psd, doc, copy, mode):
+    """The palette or duotone data of the file's header; a white palette and
+    no duotone data when the header is lost; nothing for other modes."""
+    if mode not in (2, 8):
+        wanted = b""
+    elif copy.header:
+        wanted = doc.psd._record.color_mode_data.value
     else:
-        print("ag-psd is not installed (scripts/install-deps): its files are left out")
-    for path in paths:
-        label = os.path.splitext(os.path.basename(path))[0]
-        run_file(driver, path, work, label)
-    return 0
+        wanted = b"\xff" * 768 if mode == 2 else b""
+    got = psd._record.color_mode_data.value
+    if got != wanted:
+        fail(f"{label}: {name} has {len(got)} bytes of colour-mode data, expected {len(wanted)}")
 
 
-def corpus(driver, work, corpus_dir):
+def check_merged(label, doc, copy, d, result):
+    """The first merged image is the file's; merged images are numbered from
+    1 on without gaps (the driver is a new process each time)."""
+    stem = os.path.splitext(os.path.basename(result.source))[0]
+    numbered = [(re.fullmatch(re.escape(stem) + r"_(\d+)(\.psd|\.psb)", os.path.basename(p)), p)
+                for p in result.written]
+    numbers = [int(m.group(1)) for m, _ in numbered if m]
+    if numbers != list(range(1, len(numbers) + 1)):
+        fail(f"{label}: merged images numbered {numbers}")
+    large = max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE
+    merged = [p for m, p in numbered if m and m.group(2) == (".psb" if large else ".psd")]
+    wanted = model.decode_merged(d) if copy.anchored(doc) else None
+    if wanted is None:
+        if merged:
+            fail(f"{label}: a merged image was written ({os.path.basename(merged[0])}) with no data left")
+        return
+    if not merged:
+        fail(f"{label}: no merged image {stem}_1{'.psb' if large else '.psd'}")
+        return
+    counts["merged images compared"] += 1
+    check_written(label, doc, copy, merged[0], doc.props(), wanted)
+
+
+def run_layers(driver, doc, folder, copies):
+    """The intact file and its damaged copies; gives the files written."""
+    written = []
+    for copy, src in copies:
+        result = recover(driver, src, os.path.join(folder, copy.name), doc.props() if copy.props else None)
+        counts["engine runs"] += 1
+        checked = check_recovery(f"{doc.stem}/{copy.name}", doc, copy, result)
+        # Files of other sections (documents embedded in smart objects) must open too.
+        written += checked + [p for p in result.written if p not in checked and open_written(p, doc.stem)]
+    return written
+
+
+# --- The rebuilt document --------------------------------------------------------
+
+def tree(psd, numbers):
+    """The nesting of a document's layers as psd-tools sees it: nested lists
+    of layer numbers, numbers[k] for the k-th record."""
+    records = psd._record._get_layer_info().layer_records
+    number = {id(r): n for r, n in zip(records, numbers)}
+
+    def walk(group):
+        return [(number.get(id(layer._record)), walk(layer) if layer.is_group() else None) for layer in group]
+    return walk(psd)
+
+
+def section_type(record):
+    block = record.tagged_blocks.get_data(Tag.SECTION_DIVIDER_SETTING) if record.tagged_blocks else None
+    return int(block.kind) if block is not None else 0
+
+
+def unicode_name(record):
+    return record.tagged_blocks.get_data(Tag.UNICODE_LAYER_NAME) if record.tagged_blocks else None
+
+
+def engine_name(record):
+    """A layer's name as the engine reports it: the Unicode name, else the
+    stored one (UTF-8 or Latin-1)."""
+    name = unicode_name(record)
+    if name is not None:  # psd-tools keeps UTF-16 surrogates apart
+        return name.rstrip("\0").encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
+    raw = record.name.encode("macroman", "replace")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
+def check_rebuilt(label, doc, copy, result):
+    """The rebuilt document of a copy against the intact original."""
+    d = model.Damaged(doc, copy.data, copy.shift)
+    stem = os.path.splitext(os.path.basename(result.source))[0]
+    ext = ".psb" if max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE else ".psd"
+    path = result.named(stem + "_rebuilt" + ext)
+    if not doc.layers or not path:
+        if bool(path) != bool(doc.layers):
+            fail(f"{label}: {'a' if path else 'no'} rebuilt document, with {len(doc.layers)} layers")
+        return path
+    name = os.path.basename(path)
+    try:
+        rebuilt = model.read_document(path)
+        counts["opened in psd-tools"] += 1
+    except Exception as e:  # psd-tools raises whatever its parser meets
+        fail(f"{label}: psd-tools cannot open {name}: {type(e).__name__}: {e}")
+        return path
+    for note in rebuilt.notes:
+        fail(f"{label}: {name}: {note}")
+    if not expect_header(label, name, rebuilt.psd, doc.props()):
+        return path
+    counts["rebuilt documents compared"] += 1
+    check_colour_mode_data(label, name, rebuilt.psd, doc, copy, doc.props()[4])
+    if rebuilt.resource_bytes() != (doc.resource_bytes() if copy.header else b""):
+        fail(f"{label}: {name} has {len(rebuilt.resource_bytes())} bytes of image resources, "
+             f"expected {len(doc.resource_bytes()) if copy.header else 0}")
+    if (rebuilt.layer_count < 0) != (doc.layer_count < 0):
+        fail(f"{label}: {name} stores the layer count {rebuilt.layer_count}, the original {doc.layer_count}")
+    layers = [layer for layer in doc.layers if layer.valid]
+    if len(rebuilt.layers) != len(layers):
+        fail(f"{label}: {name} has {len(rebuilt.layers)} layer records, expected {len(layers)}")
+        return path
+    decoded = model.decode_layers(d)
+    same_layout = rebuilt.header.version == doc.header.version
+    for layer, got in zip(layers, rebuilt.layers):
+        check_rebuilt_layer(f"{label}: rebuilt layer {layer.index}", layer, got, decoded[layer.index], same_layout)
+    for layer in doc.layers:
+        text, rows = engine_name(layer.record), model.rows_read(layer, decoded[layer.index])
+        line = (f'Layer {layer.index} "{text}" ({layer.width} x {layer.height}): {rows} of {layer.height} '
+                f"rows read; {layer.height - rows} filled with white." if layer.valid else
+                f'Layer {layer.index} "{text}" is left out of the rebuilt document: its bounds are not plausible.')
+        if line not in result.status:
+            fail(f"{label}: no status line {line!r}")
+    nesting = tree(rebuilt.psd, [layer.index for layer in layers])
+    original = prune(tree(doc.psd, range(len(doc.layers))), {layer.index for layer in layers})
+    if nesting != original:
+        fail(f"{label}: the rebuilt document's layers and groups nest as {nesting}, expected {original}")
+    wanted = model.decode_merged(d) if copy.anchored(doc) else None
+    if wanted is not None and rebuilt.merged_reference is not None:
+        compare_planes(label, "the rebuilt document's merged image", rebuilt.merged_reference, wanted)
+    return path
+
+
+def prune(nodes, keep):
+    """A layer tree without the layers the rebuilt document leaves out."""
+    out = []
+    for number, children in nodes:
+        children = prune(children, keep) if children is not None else None
+        if number in keep:
+            out.append((number, children))
+        else:
+            out += children or []
+    return out
+
+
+def check_rebuilt_layer(label, layer, got, planes, same_layout):
+    """A layer of the rebuilt document against the original's record, and its
+    pixels against what survives of them."""
+    want, have = layer.record, got.record
+    damaged = model.layer_damaged(layer, planes)
+    counts["rebuilt layers named damaged"] += damaged
+    suffix = " (damaged)" if damaged else ""
+    ids = [c.id for c in layer.channels]
+    fields = [("bounds", (have.top, have.left, have.bottom, have.right), (want.top, want.left, want.bottom, want.right)),
+              ("blend mode", have.blend_mode, want.blend_mode), ("opacity", have.opacity, want.opacity),
+              ("clipping", have.clipping, want.clipping), ("flags", have.flags, want.flags),
+              ("visible", have.flags.visible, want.flags.visible), ("group kind", section_type(have), section_type(want)),
+              ("name", have.name, want.name + suffix), ("channels", [c.id for c in got.channels], ids),
+              ("mask data", have.mask_data, want.mask_data),
+              ("tagged blocks", list(have.tagged_blocks or ()), list(want.tagged_blocks or ()))]
+    if unicode_name(want) is not None:
+        fields.append(("Unicode name", unicode_name(have), unicode_name(want).rstrip("\0") + suffix))
+    if same_layout and not damaged:
+        fields.append(("extra data", got.extra.hex(), layer.extra.hex()))
+    for what, g, w in fields:
+        if g != w:
+            fail(f"{label}: {what} {g!r}, expected {w!r}")
+    if [c.id for c in got.channels] != ids or layer.empty:
+        return
+    chosen = [k for k, c in enumerate(layer.channels) if c.decoded]
+    compare_planes(label, "channels", [got.channels[k].reference for k in chosen], [planes[k].plane for k in chosen])
+
+
+def run_rebuilt(driver, doc, folder, copies):
+    """The rebuilt document of the intact file and of three damaged copies."""
+    documents = []
+    for copy, src in copies:
+        if copy.name.startswith(("intact", "header-zeroed", "junk-around", "cut-in-layers")):
+            result = recover(driver, src, os.path.join(folder, copy.name + "-rebuilt"),
+                             doc.props() if copy.props else None, REBUILD_FLAGS)
+            counts["engine runs"] += 1
+            documents.append(check_rebuilt(f"{doc.stem}/{copy.name}/rebuilt", doc, copy, result))
+    return [d for d in documents if d]
+
+
+# --- File sets -------------------------------------------------------------------
+
+def run_set(driver, work, files):
+    """Every file through both checks; ImageMagick opens the files written
+    from each file, the readers all rebuilt documents at the end. What was
+    written for a file that passed is removed, its documents once the readers
+    have seen them."""
+    rebuilt, tidy = [], []
+    for writer, path in files:
+        started = time.monotonic()
+        doc = model.read_document(path)
+        for note in doc.notes:
+            print(f"  {doc.stem}: {note}; compared with the engine's rules applied here")
+        counts["files"] += 1
+        counts["layer records"] += len(doc.layers)
+        before = len(failures)
+        folder = os.path.join(work, doc.stem)
+        os.makedirs(folder)
+        copies = [(c, doc.path if c.name == "intact" else save(folder, doc.stem, c))
+                  for c in [Copy("intact", doc.data)] + damaged_copies(doc)]
+        counts["damaged copies"] += len(copies) - 1
+        counts["damaged copies with ZIP data cut or overwritten"] += sum(c.name.count("zip") for c, _ in copies)
+        written = run_layers(driver, doc, folder, copies)
+        documents = run_rebuilt(driver, doc, folder, copies)
+        imagemagick_opens(doc.stem, written)
+        rebuilt += [(path, d) for d in documents]
+        passed = len(failures) == before
+        tidy += documents if passed else []
+        if passed:
+            for top, _, names in os.walk(folder):
+                for name in names:
+                    if os.path.join(top, name) not in documents:
+                        os.remove(os.path.join(top, name))
+        print(f"{'ok' if passed else 'FAILED'} {writer}: {doc.stem} ({len(doc.layers)} layers, "
+              f"{time.monotonic() - started:.1f} s)")
+    before = len(failures)
+    readers_open_rebuilt(rebuilt)
+    for path in tidy:
+        if not any(path in f for f in failures[before:]):
+            os.remove(path)
+
+
+def generated(work):
+    return sources.all_writers(os.path.join(work, "src"))
+
+
+def corpus(corpus_dir):
     manifest = os.path.join(corpus_dir, "manifest.json")
     if not os.path.exists(manifest):
-        print(f"no corpus at {corpus_dir}: skipped")
-        return SKIP
+        return None
     with open(manifest) as f:
-        entries = json.load(f)
-    for entry in entries:
-        src = os.path.join(corpus_dir, entry["name"])
-        label = os.path.splitext(entry["name"])[0]
-        comparable = (entry["depth"] == 8 and entry["layer_info_in"] == "main"
-                      and set(entry["layer_compression"]) <= {"raw", "rle"})
-        out = os.path.join(work, label)
-        written, errors = recover(driver, src, out)
-        if errors:
-            fail(f"{label}: engine errors: {errors}")
-        check_all_open(label, written)
-        n = check_layers(label, expected_layers(src), out) if comparable else 0
-        print(f"ok {label}: {len(written)} files" + (f", {n} planes identical" if comparable else ""))
-        shutil.rmtree(out, ignore_errors=True)
-    return 0
+        return [("corpus", os.path.join(corpus_dir, e["name"])) for e in json.load(f)]
 
 
 def main():
-    if len(sys.argv) < 4:
+    if len(sys.argv) < 4 or sys.argv[1] not in ("generated", "corpus"):
         print(__doc__)
         return 2
-    mode, driver, work = sys.argv[1], sys.argv[2], sys.argv[3]
+    mode, driver, work = sys.argv[1:4]
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    status = generated(driver, work) if mode == "generated" else corpus(driver, work, sys.argv[4])
+    files = generated(work) if mode == "generated" else corpus(sys.argv[4])
+    if files is None:
+        print(f"no corpus at {sys.argv[4]}: skipped")
+        return SKIP
+    run_set(driver, work, files)
+    print(", ".join(f"{k}: {v}" for k, v in counts.items()))
     if failures:
         print(f"{len(failures)} failures")
         return 1
-    return status
+    return 0
 
 
 if __name__ == "__main__":

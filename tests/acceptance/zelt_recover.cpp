@@ -1,8 +1,10 @@
-// zelt_recover SOURCE OUTPUT_DIR [CHANNELS HEIGHT WIDTH DEPTH MODE]
+// zelt_recover SOURCE OUTPUT_DIR [CHANNELS HEIGHT WIDTH DEPTH MODE] [FLAGS]
 //
 // Runs RecoverFile once and prints what the callback hears, one line each:
-// "written PATH", "error TEXT", "status TEXT". Exits 0 when something was
-// recovered, 1 when not. The acceptance tests drive the engine with it.
+// "written PATH", "error TEXT", "status TEXT". FLAGS is the value of
+// RepairOptions.RecoveryFlags (decimal or 0x hex; ZELT_RECOVER_HEURISTIC
+// when not given). Exits 0 when something was recovered, 1 when not, 2 on a
+// usage error. The acceptance tests drive the engine with it.
 #include <cstdio>
 #include <cstdlib>
 
@@ -22,18 +24,20 @@ static int32_t ZELT_CALL Print(int32_t code, const void *data, void *)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 && argc != 8) {
-        std::fprintf(stderr, "usage: zelt_recover SOURCE OUTPUT_DIR [CHANNELS HEIGHT WIDTH DEPTH MODE]\n");
+    if (argc != 3 && argc != 4 && argc != 8 && argc != 9) {
+        std::fprintf(stderr, "usage: zelt_recover SOURCE OUTPUT_DIR [CHANNELS HEIGHT WIDTH DEPTH MODE] [FLAGS]\n");
         return 2;
     }
-    RepairOptions options{22, 3, 600, 800, 8, 3, 1};
-    if (argc == 8) {
+    RepairOptions options{ZELT_REPAIR_OPTIONS_SIZE, 3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC};
+    if (argc >= 8) {
         options.ChannelCount = static_cast<uint16_t>(std::atoi(argv[3]));
         options.ImageHeight = static_cast<uint32_t>(std::atol(argv[4]));
         options.ImageWidth = static_cast<uint32_t>(std::atol(argv[5]));
         options.BitsPerChannel = static_cast<uint16_t>(std::atoi(argv[6]));
         options.ColorMode = static_cast<uint16_t>(std::atoi(argv[7]));
     }
+    if (argc == 4 || argc == 9)
+        options.RecoveryFlags = static_cast<uint32_t>(std::strtoul(argv[argc - 1], nullptr, 0));
     EngineParams params{argv[1], &options, 0, argv[2], &Print, nullptr};
     ZeltMaskParams(&params, sizeof params);
     return RecoverFile(&params) ? 0 : 1;
