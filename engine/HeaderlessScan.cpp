@@ -233,7 +233,12 @@ bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt)
     m_properties = m_userProperties;
     // The colour-mode data before it: its 4-byte length, then that many
     // bytes (768 of them a palette).
-    for (uint64_t l = 0; l <= 1024 && l + 4 <= start; ++l) {
+    // A palette's length is looked for first: a palette ending in black
+    // would read as an empty section's length.
+    for (uint64_t k = 0; k <= 1025; ++k) {
+        const uint64_t l = k == 0 ? 768 : k - 1;
+        if (l + 4 > start || (k > 0 && l == 768))
+            continue;
         m_source.SeekTo(start - 4 - l);
         if (!m_source.ReadExact(b, 4) || LoadBE32(b) != l)
             continue;

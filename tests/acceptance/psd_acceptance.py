@@ -33,6 +33,9 @@ from dataclasses import dataclass
 
 SKIP = 77
 REBUILD_FLAGS = 0x1 | 0x2  # the driver's default (heuristic) and the rebuilt document
+# The properties given for a copy whose header is lost stand as given: the
+# user knows the picture (channels, height, width, depth, mode).
+KEEP_GIVEN = 0x20 | 0x40 | 0x80 | 0x100 | 0x200
 SECTOR = 512
 MAX_VERSION1_SIDE = 30000
 # Debian's ImageMagick policy refuses pictures over 16384 pixels a side.
@@ -207,8 +210,9 @@ class Copy:
 
     def anchored(self, doc):
         """Whether the engine can find the merged image: after the header,
-        or after a layer section."""
-        return self.header or bool(doc.layers)
+        after a layer section, or after the image resources it recognises by
+        their blocks."""
+        return self.header or bool(doc.layers) or doc.resources_found()
 
 
 def pixel_start(doc, channel):
@@ -294,7 +298,8 @@ def check_recovery(label, doc, copy, result):
             counts["layers compared"] += 1
             counts["layers read in part"] += model.layer_damaged(layer, decoded)
             check_written(label, doc, copy, path, (len(layer.channels), layer.height, layer.width, doc.depth,
-                                             doc.layer_mode(layer)), model.layer_file_planes(doc, layer, decoded))
+                                             doc.layer_mode(layer, not copy.header)),
+                          model.layer_file_planes(doc, layer, decoded))
             written.append(path)
         if mask and path:
             single = doc.depth == 1
@@ -321,7 +326,9 @@ def check_colour_mode_data(label, name, psd, doc, copy, mode):
     no duotone data when the header is lost; nothing for other modes."""
     if mode not in (2, 8):
         wanted = b""
-    elif copy.header:
+    elif copy.header or (mode == 2 and doc.resources_found()):
+        # Without the header the palette is found before the image
+        # resources, which the engine recognises by their blocks.
         wanted = doc.psd._record.color_mode_data.value
     else:
         wanted = b"\xff" * 768 if mode == 2 else b""
@@ -350,14 +357,15 @@ def check_merged(label, doc, copy, d, result):
         fail(f"{label}: no merged image {stem}_1{'.psb' if large else '.psd'}")
         return
     counts["merged images compared"] += 1
-    check_written(label, doc, copy, merged[0], doc.props(), wanted)
+    check_written(label, doc, copy, merged[0], doc.written_props(not copy.header), wanted)
 
 
 def run_layers(driver, doc, folder, copies):
     """The intact file and its damaged copies; gives the files written."""
     written = []
     for copy, src in copies:
-        result = recover(driver, src, os.path.join(folder, copy.name), doc.props() if copy.props else None)
+        result = recover(driver, src, os.path.join(folder, copy.name), doc.props() if copy.props else None,
+                         1 | KEEP_GIVEN if copy.props else None)
         counts["engine runs"] += 1
         checked = check_recovery(f"{doc.stem}/{copy.name}", doc, copy, result)
         # Files of other sections (documents embedded in smart objects) must open too.
@@ -419,10 +427,10 @@ def check_rebuilt(label, doc, copy, result):
         return path
     for note in rebuilt.notes:
         fail(f"{label}: {name}: {note}")
-    if not expect_header(label, name, rebuilt.psd, doc.props()):
+    if not expect_header(label, name, rebuilt.psd, doc.written_props(not copy.header)):
         return path
     counts["rebuilt documents compared"] += 1
-    check_colour_mode_data(label, name, rebuilt.psd, doc, copy, doc.props()[4])
+    check_colour_mode_data(label, name, rebuilt.psd, doc, copy, doc.written_mode(not copy.header))
     if rebuilt.resource_bytes() != (doc.resource_bytes() if copy.header else b""):
         fail(f"{label}: {name} has {len(rebuilt.resource_bytes())} bytes of image resources, "
              f"expected {len(doc.resource_bytes()) if copy.header else 0}")
@@ -499,7 +507,7 @@ def run_rebuilt(driver, doc, folder, copies):
     for copy, src in copies:
         if copy.name.startswith(("intact", "header-zeroed", "junk-around", "cut-in-layers")):
             result = recover(driver, src, os.path.join(folder, copy.name + "-rebuilt"),
-                             doc.props() if copy.props else None, REBUILD_FLAGS)
+                             doc.props() if copy.props else None, REBUILD_FLAGS | (KEEP_GIVEN if copy.props else 0))
             counts["engine runs"] += 1
             documents.append(check_rebuilt(f"{doc.stem}/{copy.name}/rebuilt", doc, copy, result))
     return [d for d in documents if d]

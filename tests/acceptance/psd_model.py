@@ -124,9 +124,23 @@ class Document:
         h = self.header
         return (h.channels, h.height, h.width, h.depth, int(h.color_mode))
 
-    def layer_mode(self, layer):
-        """The colour mode of the file the engine writes for a layer."""
+    def written_mode(self, header_lost=False):
+        """The mode the engine writes the document's pictures in: Duotone
+        without its ink data (the header that held it is lost) is grey."""
         mode = int(self.header.color_mode)
+        return 1 if mode == 8 and header_lost else mode
+
+    def written_props(self, header_lost=False):
+        return self.props()[:4] + (self.written_mode(header_lost),)
+
+    def resources_found(self):
+        """Whether the engine finds the image resources by their blocks when
+        the header is lost (it needs at least one whole block)."""
+        return self.resources[1] >= 12
+
+    def layer_mode(self, layer, header_lost=False):
+        """The colour mode of the file the engine writes for a layer."""
+        mode = self.written_mode(header_lost)
         colours = sum(1 for c in layer.channels if c.id >= 0)
         wanted = MODE_COLOURS.get(mode, 0)
         if wanted == 0 or colours == wanted:
