@@ -1,12 +1,18 @@
-// Recovery of a large layered file and of damaged copies of it.
+// Recovery of a large layered file and of damaged copies of it, without and
+// with the rebuilt document.
 //
-//   layered_bench [MiB]   (default 224: eight RGBA layers and the merged image)
+//   layered_bench [MiB]         (default 224: eight RGBA layers and the merged image)
+//   layered_bench --psb [MiB]   (default 2560: a large document 40000 pixels
+//                                wide, its layers past the 2^31-byte mark)
 //
 // For each file it prints the recovery time next to the time to read the file
 // once, the scan time of random bytes of the same size and the time to write
-// the recovered files' bytes; and the peak memory (max RSS) of the recovery
-// next to the size of the largest layer. Each recovery runs in a child
-// process of its own, so that its peak memory is its own.
+// the recovered files' bytes, and the target: the scan plus twice the write
+// time without the document, three times with it; and the peak memory (max
+// RSS) of the recovery next to its target: the largest layer plus 64 MiB,
+// plus the composite canvas with the document. Each recovery runs in a child
+// process of its own, so that its peak memory is its own. The files are made
+// on the fly and removed afterwards.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +46,7 @@ double Seconds(std::chrono::steady_clock::time_point start)
 
 struct Layout {
     uint32_t layers, height, width;
+    bool large = false;
 };
 
 // Streams the file to disk layer by layer: header, the layer section with
@@ -57,7 +64,7 @@ uint64_t WriteLayeredFile(const std::string &path, const Layout &l)
             // Smooth gradients with noise: like photographs, they pack a little.
             for (uint64_t k = 0; k < plane; ++k)
                 samples[k] = uint8_t((k % l.width) / 8 + c * 40 + i * 3 + (rng() & 7));
-            stored[i].push_back(i % 2 ? test::RleChannel(samples, l.height, l.width) : test::RawChannel(samples));
+            stored[i].push_back(i % 2 ? test::RleChannel(samples, l.height, l.width, l.large) : test::RawChannel(samples));
         }
     }
     PsdBuilder info;
@@ -65,8 +72,12 @@ uint64_t WriteLayeredFile(const std::string &path, const Layout &l)
     for (uint32_t i = 0; i < l.layers; ++i) {
         info.I32(0).I32(0).I32(int32_t(l.height)).I32(int32_t(l.width)).U16(4);
         const int16_t ids[4] = {-1, 0, 1, 2};
-        for (int c = 0; c < 4; ++c)
-            info.I16(ids[c]).U32(uint32_t(stored[i][c].size()));
+        for (int c = 0; c < 4; ++c) {
+            info.I16(ids[c]);
+            if (l.large)
+                info.U32(uint32_t(stored[i][c].size() >> 32));
+            info.U32(uint32_t(stored[i][c].size()));
+        }
         info.Str("8BIM").Str("norm").U8(255).U8(0).U8(0).U8(0).U32(0);
     }
     uint64_t dataSize = 0;
@@ -74,9 +85,12 @@ uint64_t WriteLayeredFile(const std::string &path, const Layout &l)
         for (auto &c : layer)
             dataSize += c.size();
     PsdBuilder head;
-    head.Header(3, l.height, l.width, 8, 3).U32(0).U32(0);
+    head.Str("8BPS").U16(l.large ? 2 : 1).Fill(6, 0).U16(3).U32(l.height).U32(l.width).U16(8).U16(3).U32(0).U32(0);
     const uint64_t infoLength = info.Size() + dataSize;
-    head.U32(uint32_t(infoLength + 8)).U32(uint32_t(infoLength));
+    if (l.large)
+        head.U32(uint32_t((infoLength + 12) >> 32)).U32(uint32_t(infoLength + 12)).U32(uint32_t(infoLength >> 32)).U32(uint32_t(infoLength));
+    else
+        head.U32(uint32_t(infoLength + 8)).U32(uint32_t(infoLength));
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     auto put = [&f](const Bytes &b) { f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size())); };
     put(head.Data());
@@ -144,7 +158,7 @@ uint64_t DirBytes(const std::string &dir, int &files)
 }
 
 // One recovery in a child process: its time and its own peak memory.
-Result RecoverInChild(const std::string &src, const std::string &out)
+Result RecoverInChild(const std::string &src, const std::string &out, uint32_t flags = ZELT_RECOVER_HEURISTIC)
 {
     std::system(("rm -rf '" + out + "' && mkdir -p '" + out + "'").c_str());
     int pipefd[2];
@@ -153,7 +167,7 @@ Result RecoverInChild(const std::string &src, const std::string &out)
     const pid_t pid = fork();
     if (pid == 0) {
         close(pipefd[0]);
-        const double s = bench::TimeRecover(&RecoverFile, src, out, &NullCallback, nullptr);
+        const double s = bench::TimeRecover(&RecoverFile, src, out, &NullCallback, nullptr, nullptr, flags);
         if (write(pipefd[1], &s, sizeof s) != sizeof s)
             _exit(2);
         _exit(0);
@@ -203,21 +217,23 @@ int main(int argc, char **argv)
     // layered_bench --write MiB PATH only writes the layered file, for
     // looking at one recovery under a profiler.
     const bool writeOnly = argc > 3 && std::strcmp(argv[1], "--write") == 0;
-    const uint64_t mib = writeOnly ? std::strtoull(argv[2], nullptr, 10)
-                                   : argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 224;
+    const bool large = argc > 1 && std::strcmp(argv[1], "--psb") == 0;
+    const int sizeArg = writeOnly || large ? 2 : 1;
+    const uint64_t mib = argc > sizeArg ? std::strtoull(argv[sizeArg], nullptr, 10) : large ? 2560 : 224;
     // Eight RGBA layers of the same size and a three-channel merged image:
     // 35 planes in all.
     const uint64_t plane = (mib << 20) / 35;
-    Layout layout{8, 0, 2048};
+    Layout layout{8, 0, large ? 40000u : 2048u, large};
     layout.height = uint32_t(plane / layout.width);
     if (writeOnly) {
         WriteLayeredFile(argv[3], layout);
         return 0;
     }
     bench::TempDir dir;
-    const std::string intact = dir.Path() + "/layered.psd";
+    const std::string intact = dir.Path() + (large ? "/layered.psb" : "/layered.psd");
     const uint64_t size = WriteLayeredFile(intact, layout);
     const uint64_t largestLayer = uint64_t(layout.height) * layout.width * 4;
+    const uint64_t canvas = uint64_t(layout.height) * layout.width * 3;
 
     const std::string random = dir.Path() + "/random.bin";
     {
@@ -233,35 +249,46 @@ int main(int argc, char **argv)
     double scanSeconds = RecoverInChild(random, dir.Path() + "/out-random").seconds;
     for (int again = 0; again < 2; ++again)
         scanSeconds = std::min(scanSeconds, RecoverInChild(random, dir.Path() + "/out-random").seconds);
+    unlink(random.c_str());
 
-    std::printf("layered file: %.0f MB, %u layers of %ux%u RGBA, largest layer %.1f MiB\n", double(size) / 1e6,
-                layout.layers, layout.width, layout.height, double(largestLayer) / 1048576.0);
+    std::printf("%s: %.0f MB, %u layers of %ux%u RGBA, largest layer %.1f MiB, canvas %.1f MiB\n",
+                large ? "large document" : "layered file", double(size) / 1e6, layout.layers, layout.width,
+                layout.height, double(largestLayer) / 1048576.0, double(canvas) / 1048576.0);
     std::printf("random-data scan of the same size: %.2f s\n\n", scanSeconds);
-    std::printf("%-22s %9s %9s %9s %9s %9s | %10s %11s\n", "file", "recover", "read", "write", "target", "ratio",
-                "max RSS", "layer+64MiB");
+    std::printf("%-22s %-9s %9s %9s %9s %9s %7s | %10s %10s %7s\n", "file", "document", "recover", "read", "write",
+                "target", "ratio", "max RSS", "target", "ratio");
     const char *names[] = {"intact", "header zeroed", "cut at 60 %", "zeroed 4 KiB per MiB"};
+    const int tries = large ? 1 : 3;
     for (int kind = -1; kind < 3; ++kind) {
         std::string src = intact;
         if (kind >= 0) {
-            src = dir.Path() + "/damaged.psd";
+            src = dir.Path() + (large ? "/damaged.psb" : "/damaged.psd");
             CopyWithDamage(intact, src, kind, size);
         }
-        // Each time is the best of three tries: writes into the page cache
-        // now and then wait for the disk, whichever program makes them.
-        const double read = ReadOnceSeconds(src);
-        Result r = RecoverInChild(src, dir.Path() + "/out");
-        double write = WriteSeconds(dir.Path() + "/write", r.written, r.files);
-        for (int again = 0; again < 2; ++again) {
-            const Result next = RecoverInChild(src, dir.Path() + "/out");
-            r.seconds = std::min(r.seconds, next.seconds);
-            r.maxRss = std::max(r.maxRss, next.maxRss);
-            write = std::min(write, WriteSeconds(dir.Path() + "/write", r.written, r.files));
+        for (const bool rebuild : {false, true}) {
+            const uint32_t flags = ZELT_RECOVER_HEURISTIC | (rebuild ? ZELT_RECOVER_REBUILD : 0);
+            // Each time is the best of the tries: writes into the page cache
+            // now and then wait for the disk, whichever program makes them.
+            const double read = ReadOnceSeconds(src);
+            Result r = RecoverInChild(src, dir.Path() + "/out", flags);
+            double write = WriteSeconds(dir.Path() + "/write", r.written, r.files);
+            for (int again = 1; again < tries; ++again) {
+                const Result next = RecoverInChild(src, dir.Path() + "/out", flags);
+                r.seconds = std::min(r.seconds, next.seconds);
+                r.maxRss = std::max(r.maxRss, next.maxRss);
+                write = std::min(write, WriteSeconds(dir.Path() + "/write", r.written, r.files));
+            }
+            std::system(("rm -rf '" + dir.Path() + "/write' '" + dir.Path() + "/out'").c_str());
+            const double target = scanSeconds + (rebuild ? 3 : 2) * write;
+            const uint64_t memory = largestLayer + (64u << 20) + (rebuild ? canvas : 0);
+            std::printf("%-22s %-9s %8.2fs %8.2fs %8.2fs %8.2fs %7.2f | %6.0f MiB %6.0f MiB %7.2f   (%d files, %.0f MB)\n",
+                        names[kind + 1], rebuild ? "on" : "off", r.seconds, read, write, target, r.seconds / target,
+                        double(r.maxRss) / 1048576.0, double(memory) / 1048576.0, double(r.maxRss) / double(memory),
+                        r.files, double(r.written) / 1e6);
+            std::fflush(stdout);
         }
-        const double target = scanSeconds + 2 * write;
-        std::printf("%-22s %8.2fs %8.2fs %8.2fs %8.2fs %9.2f | %7.0f MiB %8.0f MiB   (%d files, %.0f MB)\n",
-                    names[kind + 1], r.seconds, read, write, target, r.seconds / target, double(r.maxRss) / 1048576.0,
-                    double(largestLayer + (64u << 20)) / 1048576.0, r.files, double(r.written) / 1e6);
-        std::fflush(stdout);
+        if (kind >= 0)
+            unlink(src.c_str());
     }
     return 0;
 }
