@@ -113,7 +113,7 @@ void CopyBits(const uint8_t *src, uint64_t from, uint8_t *dst, uint64_t to, uint
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t s = from + i, d = to + i;
         const uint8_t bit = static_cast<uint8_t>((src[s / 8] >> (7 - s % 8)) & 1);
-        dst[d / 8] = static_cast<uint8_t>((dst[d / 8] & ~(1u << (7 - d % 8))) | (bit << (7 - d % 8)));
+        dst[d / 8] = static_cast<uint8_t>((dst[d / 8] & ~(1u << (7 - d % 8))) | (unsigned{bit} << (7 - d % 8)));
     }
 }
 
