@@ -7,7 +7,8 @@
 //
 // For each file it prints the recovery time next to the time to read the file
 // once, the scan time of random bytes of the same size and the time to write
-// the recovered files' bytes, and the target: the scan plus twice the write
+// the recovered files (each copied from the page cache to a new file), and
+// the target: the scan plus twice the write
 // time without the document, three times with it; and the peak memory (max
 // RSS) of the recovery next to its target: the largest layer plus 64 MiB,
 // plus the composite canvas with the document. Each recovery runs in a child
@@ -195,17 +196,23 @@ double ReadOnceSeconds(const std::string &path)
     return Seconds(start);
 }
 
-// Writes `bytes` into files of the recovered files' count in dir.
-double WriteSeconds(const std::string &dir, uint64_t bytes, int files)
+// The time to write the recovered files once more: each copied from the
+// page cache into a new file in dir, 1 MiB at a time.
+double WriteSeconds(const std::string &from, const std::string &dir)
 {
     std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
-    std::vector<char> buf(1 << 20, 7);
+    std::vector<char> buf(1 << 20);
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t each = files > 0 ? bytes / uint64_t(files) : bytes;
-    for (int i = 0; i < std::max(files, 1); ++i) {
-        std::ofstream f(dir + "/f" + std::to_string(i), std::ios::binary);
-        for (uint64_t at = 0; at < each; at += buf.size())
-            f.write(buf.data(), std::streamsize(std::min<uint64_t>(buf.size(), each - at)));
+    if (DIR *d = opendir(from.c_str())) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream in(from + "/" + e->d_name, std::ios::binary);
+            std::ofstream out(dir + "/" + e->d_name, std::ios::binary);
+            while (in.read(buf.data(), std::streamsize(buf.size())) || in.gcount() > 0)
+                out.write(buf.data(), in.gcount());
+        }
+        closedir(d);
     }
     return Seconds(start);
 }
@@ -271,12 +278,12 @@ int main(int argc, char **argv)
             // now and then wait for the disk, whichever program makes them.
             const double read = ReadOnceSeconds(src);
             Result r = RecoverInChild(src, dir.Path() + "/out", flags);
-            double write = WriteSeconds(dir.Path() + "/write", r.written, r.files);
+            double write = WriteSeconds(dir.Path() + "/out", dir.Path() + "/write");
             for (int again = 1; again < tries; ++again) {
                 const Result next = RecoverInChild(src, dir.Path() + "/out", flags);
                 r.seconds = std::min(r.seconds, next.seconds);
                 r.maxRss = std::max(r.maxRss, next.maxRss);
-                write = std::min(write, WriteSeconds(dir.Path() + "/write", r.written, r.files));
+                write = std::min(write, WriteSeconds(dir.Path() + "/out", dir.Path() + "/write"));
             }
             std::system(("rm -rf '" + dir.Path() + "/write' '" + dir.Path() + "/out'").c_str());
             const double target = scanSeconds + (rebuild ? 3 : 2) * write;
