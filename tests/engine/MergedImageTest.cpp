@@ -3,6 +3,7 @@
 // are damaged in the ways disks and crashes damage them.
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "EngineHarness.h"
@@ -325,6 +326,29 @@ TEST(RecoverFileSafety, DiskFullEndsTheScanWithTheGeneralErrorAndKeepsTheResult)
     EXPECT_EQ(rec.Errors()[0].rfind("Error 2: General error. Disk full while accessing " + dir.Path() + "/out/", 0), 0u)
         << rec.Errors()[0];
     EXPECT_EQ(rec.events.back(), (Event{MSG_PROGRESS, "100"}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(RecoverFileSafety, AnotherUsersOpenOutputDirectoryIsNotUsed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a directory another user's needs root";
+    TempDir dir;
+    WriteFile(dir / "s.psd", LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}}));
+    const std::string shared = MakeDir(dir / "shared");
+    ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    CallbackRecorder rec;
+    EXPECT_EQ(Recover(dir / "s.psd", shared, &rec), 0);
+    EXPECT_TRUE(ListDir(shared).empty());
+    EXPECT_EQ(rec.Errors(), std::vector<std::string>{"Error 5: The output directory " + shared +
+                                                     " belongs to another user and others may write in it: nothing "
+                                                     "is written there."});
+    ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+    EXPECT_EQ(Recover(dir / "s.psd", shared, &rec), 1) << "another user's directory that only its owner may write";
 }
 
 } // namespace
