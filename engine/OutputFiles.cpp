@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kOutputFlags =
     modeWrite | shareExclusive | modeCreate | modeNoTruncate | modeNoFollow | typeBinary;
-constexpr std::size_t kBufferSize = 1u << 20;
+constexpr std::size_t kBufferSize = 256u << 10; // big planes go past it, straight to the file
 constexpr uint64_t kPiece = 16u << 20; // the most written between two abort polls
 
 std::string DirectoryOf(const std::string &path)
