@@ -122,19 +122,25 @@ struct StopTiming {
     double returned = 0; ///< ms from the handled click until the engine returned
 };
 
-// A Stop click due 300 ms into the repair.
-StopTiming TimeStop(TMainForm &form)
+// A Stop click due `delay` ms into the repair. The timer lives only as long
+// as the repair: a repair over before the click is due gets none.
+StopTiming TimeStop(TMainForm &form, int delay)
 {
     QElapsedTimer t;
-    qint64 handled = 0;
-    QTimer::singleShot(300, &form, [&] {
+    qint64 handled = -1;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &form, [&] {
         handled = t.nsecsElapsed();
         form.btnRepairClick();
     });
+    timer.start(delay);
     t.start();
     form.btnRepairClick();
     const qint64 returned = t.nsecsElapsed();
-    return {(handled - 300'000'000) / 1e6, (returned - handled) / 1e6};
+    if (handled < 0)
+        return {-1, -1};
+    return {(handled - qint64{delay} * 1'000'000) / 1e6, (returned - handled) / 1e6};
 }
 
 } // namespace
@@ -182,7 +188,8 @@ int main(int argc, char **argv)
         }
         cli = std::min(cli, VelmoraSeconds(argv[1], src, dir.Path() + "/out-cli"));
     }
-    const StopTiming stop = TimeStop(form);
+    // The click comes a third of the way into the repair.
+    const StopTiming stop = TimeStop(form, std::max(5, int(window * 1000 / 3)));
 
     // The same window over the coarse stand-in: a run, then a stop.
     TMainForm coarse(platform, &CoarseEngine, {}, QString());
@@ -197,7 +204,7 @@ int main(int argc, char **argv)
     const double coarseSeconds = t.nsecsElapsed() / 1e9;
     const double coarseGap = platform.longestGap;
     const long coarsePumps = platform.pumpCount;
-    const StopTiming coarseStop = TimeStop(coarse);
+    const StopTiming coarseStop = TimeStop(coarse, 300);
 
     std::printf("%llu MiB of noise, best of three\n", static_cast<unsigned long long>(mib));
     std::printf("window (offscreen)   %6.2f s   %.3f x velmora\n", window, window / cli);
