@@ -263,6 +263,31 @@ void PsdRecoverer::DiscardLayers()
     m_layerCount = 0;
 }
 
+uint64_t PsdRecoverer::ReadTicking(uint8_t *out, uint64_t size)
+{
+    uint64_t done = 0;
+    while (done < size) {
+        const uint64_t piece = std::min<uint64_t>(size - done, 16u << 20);
+        const uint64_t got = m_source.ReadLarge(out + done, piece);
+        done += got;
+        m_job.Tick(got);
+        if (got < piece)
+            break;
+    }
+    return done;
+}
+
+uint64_t PsdRecoverer::InflateTicking(uint8_t *out, uint64_t size)
+{
+    uint64_t done = 0;
+    while (done < size && !m_inflater.Done()) {
+        const uint64_t got = m_inflater.Fill(out + done, std::min<uint64_t>(size - done, 16u << 20));
+        done += got;
+        m_job.Tick(got);
+    }
+    return done;
+}
+
 // A layer too large to hold in memory is passed over like one whose bounds
 // fail: its data is skipped by the stored lengths.
 void PsdRecoverer::CheckBudget(LayerRecord &r, uint16_t depth)
@@ -420,14 +445,7 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
                 const uint64_t pos = m_source.GetPosition();
                 done = std::min(planeSize, sourceLength > pos ? sourceLength - pos : 0);
             } else {
-                while (done < planeSize) {
-                    const uint64_t piece = std::min<uint64_t>(planeSize - done, 16u << 20);
-                    const uint64_t got = m_source.ReadLarge(samples + done, piece);
-                    done += got;
-                    m_job.Tick(got);
-                    if (got < piece)
-                        break;
-                }
+                done = ReadTicking(samples, planeSize);
             }
             ch.fromSource = done;
             ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
@@ -467,11 +485,7 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
                 while (produced < planeSize && !m_inflater.Done())
                     produced += m_inflater.Fill(m_scratch.data(), std::min<uint64_t>(planeSize - produced, m_scratch.size()));
             } else {
-                while (produced < planeSize && !m_inflater.Done()) {
-                    const uint64_t got = m_inflater.Fill(samples + produced, std::min<uint64_t>(planeSize - produced, 16u << 20));
-                    produced += got;
-                    m_job.Tick(got);
-                }
+                produced = InflateTicking(samples, planeSize);
             }
             if (compression == 3) {
                 if (probe)

@@ -62,15 +62,7 @@ public:
         RecoveryJob &job = m_r.m_job;
         uint64_t done = 0, fromSource = 0;
         if (m_compression == 0) {
-            while (done < m_planeSize) {
-                const uint64_t piece = std::min<uint64_t>(m_planeSize - done, 16u << 20);
-                const uint64_t got = source.ReadLarge(plane + done, piece);
-                done += got;
-                job.Tick(got);
-                if (got < piece)
-                    break;
-            }
-            fromSource = done;
+            done = fromSource = m_r.ReadTicking(plane, m_planeSize);
         } else if (m_compression == 1) {
             const uint32_t w = m_layout.RowLengthBytes();
             const uint8_t *lengths = m_r.m_rowLengths.data() + uint64_t{c} * m_p.height * w;
@@ -85,12 +77,7 @@ public:
                     break;
             }
         } else if (m_compression == 2 || m_compression == 3) {
-            Inflater &z = m_r.m_inflater;
-            while (done < m_planeSize && !z.Done()) {
-                const uint64_t got = z.Fill(plane + done, std::min<uint64_t>(m_planeSize - done, 16u << 20));
-                done += got;
-                job.Tick(got);
-            }
+            done = m_r.InflateTicking(plane, m_planeSize);
             if (m_compression == 3)
                 done = UndoPrediction(plane, done, m_p.width, m_rowBytes, m_p.depth);
             fromSource = done;

@@ -263,6 +263,11 @@ private:
     bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
                            uint16_t &keyDepth);
     void CheckBudget(LayerRecord &r, uint16_t depth);
+    /// Reads (or inflates from the inflater's stream) up to size bytes into
+    /// out, polling for abort every 16 MiB with coarse reports; gives the
+    /// bytes delivered.
+    uint64_t ReadTicking(uint8_t *out, uint64_t size);
+    uint64_t InflateTicking(uint8_t *out, uint64_t size);
     /// Whether a merged image at d has what its reading needs (its
     /// compression, its row lengths, data behind them): then it will be the
     /// rebuilt document's, and no composite is made. The position is kept.
