@@ -12,9 +12,10 @@ exactly what psd-tools decodes from the intact file where the bytes survive,
 and what the engine's reading rules make of the damaged bytes elsewhere;
 files must be written exactly for the layers with pixels and for merged
 images with data left. Every written file must open and decode in psd-tools
-and in ImageMagick. The rebuilt layered document of the intact file and of
-three damaged copies must have the original's layers, groups, names, bounds,
-blend modes, opacity, visibility and pixels, and open in psd-tools, GIMP and
+and in ImageMagick, as a large document (.psb) exactly when a side exceeds
+30000 pixels. The rebuilt layered document of the intact file and of three
+damaged copies must have the original's layers, groups, names, bounds, blend
+modes, opacity, visibility and pixels, and open in psd-tools, GIMP and
 ImageMagick. Exits 77 (skipped) when psd-tools or the corpus is missing.
 """
 import collections
@@ -92,16 +93,20 @@ def recover(driver, src, out, props=None, flags=None):
 # --- Reading what the engine wrote --------------------------------------------
 
 def open_written(path, label):
-    """A written file as psd-tools reads it: (PSDImage, merged planes), or None."""
+    """A written file as psd-tools reads it: (PSDImage, merged planes), or
+    None. A .psb file is a large document (version 2), a .psd one not."""
     try:
         psd = PSDImage.open(path)
         record = psd._record
         planes = record.image_data.get_data(record.header)
-        counts["opened in psd-tools"] += 1
-        return psd, planes
     except Exception as e:  # psd-tools raises whatever its parser meets
         fail(f"{label}: psd-tools cannot open {os.path.basename(path)}: {type(e).__name__}: {e}")
         return None
+    large = path.endswith(".psb")
+    counts["large documents opened in psd-tools" if large else "opened in psd-tools"] += 1
+    if record.header.version != 1 + large:
+        fail(f"{label}: {os.path.basename(path)} is a version {record.header.version} document")
+    return psd, planes
 
 
 def expect_header(label, name, psd, wanted):
@@ -125,6 +130,18 @@ def compare_planes(label, what, got, expected):
         at = next((i for i in range(min(len(g), len(e))) if g[i] != e[i]), min(len(g), len(e)))
         fail(f"{label}: {what} plane {k} differs at byte {at} of {len(e)} "
              f"(got {g[at:at + 8].hex()}, expected {e[at:at + 8].hex()})")
+
+
+def extension(height, width):
+    """Pictures wider or higher than 30000 pixels are written as large documents."""
+    return ".psb" if max(height, width) > MAX_VERSION1_SIDE else ".psd"
+
+
+def merged_files(result):
+    """The merged images written, in the order written: (number, path)."""
+    stem = os.path.splitext(os.path.basename(result.source))[0]
+    found = [(re.fullmatch(re.escape(stem) + r"_(\d+)(\.psd|\.psb)", os.path.basename(p)), p) for p in result.written]
+    return [(int(m.group(1)), p) for m, p in found if m]
 
 
 def header_of(path):
@@ -270,8 +287,8 @@ def damaged_copies(doc):
     return copies
 
 
-def save(folder, stem, copy):
-    path = os.path.join(folder, f"{stem}-{copy.name}.psd")
+def save(folder, doc, copy):
+    path = os.path.join(folder, f"{doc.stem}-{copy.name}{os.path.splitext(doc.path)[1]}")
     with open(path, "wb") as f:
         f.write(copy.data)
     return path
@@ -286,14 +303,15 @@ def check_recovery(label, doc, copy, result):
     if result.errors:
         fail(f"{label}: engine errors: {result.errors}")
     for layer, decoded in zip(doc.layers, model.decode_layers(d)):
-        name = f"Layer{layer.index}.psd"
-        path, mask = result.named(name), result.named(f"Layer{layer.index}_mask.psd")
+        ext = extension(layer.height, layer.width)
+        name = f"Layer{layer.index}{ext}"
+        path, mask = result.named(name), result.named(f"Layer{layer.index}_mask{ext}")
         wanted = model.layer_written(layer, decoded)
         if bool(path) != wanted:
             fail(f"{label}: {name} {'missing' if wanted else 'written'} (layer {layer.width} x {layer.height})")
         alpha = next((k for k, c in enumerate(layer.channels) if c.id == -1), None)
         if bool(mask) != (wanted and alpha is not None):
-            fail(f"{label}: Layer{layer.index}_mask.psd {'written' if mask else 'missing'}")
+            fail(f"{label}: Layer{layer.index}_mask{ext} {'written' if mask else 'missing'}")
         if path:
             counts["layers compared"] += 1
             counts["layers read in part"] += model.layer_damaged(layer, decoded)
@@ -341,20 +359,19 @@ def check_merged(label, doc, copy, d, result):
     """The first merged image is the file's; merged images are numbered from
     1 on without gaps (the driver is a new process each time)."""
     stem = os.path.splitext(os.path.basename(result.source))[0]
-    numbered = [(re.fullmatch(re.escape(stem) + r"_(\d+)(\.psd|\.psb)", os.path.basename(p)), p)
-                for p in result.written]
-    numbers = [int(m.group(1)) for m, _ in numbered if m]
+    numbered = merged_files(result)
+    numbers = [n for n, _ in numbered]
     if numbers != list(range(1, len(numbers) + 1)):
         fail(f"{label}: merged images numbered {numbers}")
-    large = max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE
-    merged = [p for m, p in numbered if m and m.group(2) == (".psb" if large else ".psd")]
+    ext = extension(doc.header.height, doc.header.width)
+    merged = [p for _, p in numbered if p.endswith(ext)]
     wanted = model.decode_merged(d) if copy.anchored(doc) else None
     if wanted is None:
         if merged:
             fail(f"{label}: a merged image was written ({os.path.basename(merged[0])}) with no data left")
         return
     if not merged:
-        fail(f"{label}: no merged image {stem}_1{'.psb' if large else '.psd'}")
+        fail(f"{label}: no merged image {stem}_1{ext}")
         return
     counts["merged images compared"] += 1
     check_written(label, doc, copy, merged[0], doc.written_props(not copy.header), wanted)
@@ -412,8 +429,7 @@ def check_rebuilt(label, doc, copy, result):
     """The rebuilt document of a copy against the intact original."""
     d = model.Damaged(doc, copy.data, copy.shift)
     stem = os.path.splitext(os.path.basename(result.source))[0]
-    ext = ".psb" if max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE else ".psd"
-    path = result.named(stem + "_rebuilt" + ext)
+    path = result.named(stem + "_rebuilt" + extension(doc.header.height, doc.header.width))
     if not doc.layers or not path:
         if bool(path) != bool(doc.layers):
             fail(f"{label}: {'a' if path else 'no'} rebuilt document, with {len(doc.layers)} layers")
@@ -531,7 +547,7 @@ def run_set(driver, work, files):
         before = len(failures)
         folder = os.path.join(work, doc.stem)
         os.makedirs(folder)
-        copies = [(c, doc.path if c.name == "intact" else save(folder, doc.stem, c))
+        copies = [(c, doc.path if c.name == "intact" else save(folder, doc, c))
                   for c in [Copy("intact", doc.data)] + damaged_copies(doc)]
         counts["damaged copies"] += len(copies) - 1
         counts["damaged copies with ZIP data cut or overwritten"] += sum(c.name.count("zip") for c, _ in copies)
