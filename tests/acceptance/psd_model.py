@@ -20,6 +20,7 @@ MAX_SIDE = 300000
 # Tagged blocks whose length takes 8 bytes in a large document.
 LARGE_KEYS = {b"LMsk", b"Lr16", b"Lr32", b"Layr", b"Mt16", b"Mt32", b"Mtrn", b"Alph", b"FMsk", b"lnk2", b"FEid",
               b"FXid", b"PxSD"}
+THUMBNAILS = (1033, 1036)  # embedded previews; 1033 keeps its colours as BGR
 # Colour channels a layer needs to keep the document's mode; 0: any number.
 MODE_COLOURS = {0: 1, 1: 1, 2: 1, 8: 1, 3: 3, 9: 3, 4: 4, 7: 0}
 
@@ -135,6 +136,24 @@ class Document:
 
     def written_props(self, header_lost=False):
         return self.props()[:4] + (self.written_mode(header_lost),)
+
+    def resource_blocks(self):
+        """The image resources: (id, where the block starts, where it ends,
+        its data)."""
+        pos, end = self.resources[0], self.resources[0] + self.resources[1]
+        blocks = []
+        while pos + 12 <= end and self.data[pos:pos + 4] == b"8BIM":
+            data = pos + 6 + (self.data[pos + 6] + 2) // 2 * 2
+            size = be(self.data, data, 4)
+            blocks.append((be(self.data, pos + 4, 2), pos, data + 4 + (size + 1) // 2 * 2,
+                           self.data[data + 4:data + 4 + size]))
+            pos = blocks[-1][2]
+        return blocks
+
+    def previews(self):
+        """The embedded JPEG previews: (resource id, block start, block end, JPEG)."""
+        return [(rid, start, end, data[28:28 + be(data, 20, 4)]) for rid, start, end, data in self.resource_blocks()
+                if rid in THUMBNAILS and len(data) >= 28 and be(data, 0, 4) == 1]
 
     def resources_found(self):
         """Whether the engine finds the image resources by their blocks when
