@@ -12,13 +12,24 @@ exactly what psd-tools decodes from the intact file where the bytes survive,
 and what the engine's reading rules make of the damaged bytes elsewhere;
 files must be written exactly for the layers with pixels and for merged
 images with data left. Every written file must open and decode in psd-tools
-and in ImageMagick. The rebuilt layered document of the intact file and of
-three damaged copies must have the original's layers, groups, names, bounds,
-blend modes, opacity, visibility and pixels, and open in psd-tools, GIMP and
-ImageMagick. Exits 77 (skipped) when psd-tools or the corpus is missing.
+and in ImageMagick, as a large document (.psb) exactly when a side exceeds
+30000 pixels. The rebuilt layered document of the intact file and of three
+damaged copies must have the original's layers, groups, names, bounds, blend
+modes, opacity, visibility and pixels, and open in psd-tools, GIMP and
+ImageMagick.
+
+Copies whose header is zeroed, whose first 4 KiB are zeroed or whose
+colour-mode data's length is damaged are run with the true properties given
+and with the default ones, the heuristic off and on. The files whose merged
+image comes back identical to the original's are counted per damage: with
+the heuristic on at least as many as with the true properties, and every one
+that comes back with the heuristic off. Each properties line must name the
+merged image written after it; the embedded preview must be saved as stored.
+Exits 77 (skipped) when psd-tools or the corpus is missing.
 """
 import collections
 import hashlib
+import io
 import json
 import logging
 import os
@@ -42,6 +53,8 @@ MAX_VERSION1_SIDE = 30000
 IMAGEMAGICK_MAX_SIDE = 16384
 
 try:
+    import numpy as np
+    from PIL import Image
     from psd_tools import PSDImage
     from psd_tools.constants import Tag
     import psd_model as model
@@ -67,6 +80,7 @@ class Result:
     errors: list
     status: list
     source: str
+    log: list  # (kind, text) in the order heard
 
     def named(self, name):
         return next((p for p in self.written if os.path.basename(p) == name), None)
@@ -83,25 +97,31 @@ def recover(driver, src, out, props=None, flags=None):
         if report in run.stderr:
             fail(f"{src}: sanitizer report: {run.stderr[-2000:]}")
     lines = collections.defaultdict(list)
+    log = []
     for line in run.stdout.splitlines():
         kind, _, text = line.partition(" ")
         lines[kind].append(text)
-    return Result(lines["written"], lines["error"], lines["status"], src)
+        log.append((kind, text))
+    return Result(lines["written"], lines["error"], lines["status"], src, log)
 
 
 # --- Reading what the engine wrote --------------------------------------------
 
 def open_written(path, label):
-    """A written file as psd-tools reads it: (PSDImage, merged planes), or None."""
+    """A written file as psd-tools reads it: (PSDImage, merged planes), or
+    None. A .psb file is a large document (version 2), a .psd one not."""
     try:
         psd = PSDImage.open(path)
         record = psd._record
         planes = record.image_data.get_data(record.header)
-        counts["opened in psd-tools"] += 1
-        return psd, planes
     except Exception as e:  # psd-tools raises whatever its parser meets
         fail(f"{label}: psd-tools cannot open {os.path.basename(path)}: {type(e).__name__}: {e}")
         return None
+    large = path.endswith(".psb")
+    counts["large documents opened in psd-tools" if large else "opened in psd-tools"] += 1
+    if record.header.version != 1 + large:
+        fail(f"{label}: {os.path.basename(path)} is a version {record.header.version} document")
+    return psd, planes
 
 
 def expect_header(label, name, psd, wanted):
@@ -125,6 +145,18 @@ def compare_planes(label, what, got, expected):
         at = next((i for i in range(min(len(g), len(e))) if g[i] != e[i]), min(len(g), len(e)))
         fail(f"{label}: {what} plane {k} differs at byte {at} of {len(e)} "
              f"(got {g[at:at + 8].hex()}, expected {e[at:at + 8].hex()})")
+
+
+def extension(height, width):
+    """Pictures wider or higher than 30000 pixels are written as large documents."""
+    return ".psb" if max(height, width) > MAX_VERSION1_SIDE else ".psd"
+
+
+def merged_files(result):
+    """The merged images written, in the order written: (number, path)."""
+    stem = os.path.splitext(os.path.basename(result.source))[0]
+    found = [(re.fullmatch(re.escape(stem) + r"_(\d+)(\.psd|\.psb)", os.path.basename(p)), p) for p in result.written]
+    return [(int(m.group(1)), p) for m, p in found if m]
 
 
 def header_of(path):
@@ -270,8 +302,8 @@ def damaged_copies(doc):
     return copies
 
 
-def save(folder, stem, copy):
-    path = os.path.join(folder, f"{stem}-{copy.name}.psd")
+def save(folder, doc, copy):
+    path = os.path.join(folder, f"{doc.stem}-{copy.name}{os.path.splitext(doc.path)[1]}")
     with open(path, "wb") as f:
         f.write(copy.data)
     return path
@@ -286,14 +318,15 @@ def check_recovery(label, doc, copy, result):
     if result.errors:
         fail(f"{label}: engine errors: {result.errors}")
     for layer, decoded in zip(doc.layers, model.decode_layers(d)):
-        name = f"Layer{layer.index}.psd"
-        path, mask = result.named(name), result.named(f"Layer{layer.index}_mask.psd")
+        ext = extension(layer.height, layer.width)
+        name = f"Layer{layer.index}{ext}"
+        path, mask = result.named(name), result.named(f"Layer{layer.index}_mask{ext}")
         wanted = model.layer_written(layer, decoded)
         if bool(path) != wanted:
             fail(f"{label}: {name} {'missing' if wanted else 'written'} (layer {layer.width} x {layer.height})")
         alpha = next((k for k, c in enumerate(layer.channels) if c.id == -1), None)
         if bool(mask) != (wanted and alpha is not None):
-            fail(f"{label}: Layer{layer.index}_mask.psd {'written' if mask else 'missing'}")
+            fail(f"{label}: Layer{layer.index}_mask{ext} {'written' if mask else 'missing'}")
         if path:
             counts["layers compared"] += 1
             counts["layers read in part"] += model.layer_damaged(layer, decoded)
@@ -321,17 +354,20 @@ def check_written(label, doc, copy, path, header, planes):
     check_colour_mode_data(label, name, psd, doc, copy, header[4])
 
 
-def check_colour_mode_data(label, name, psd, doc, copy, mode):
+def colour_mode_data(doc, copy, mode):
     """The palette or duotone data of the file's header; a white palette and
     no duotone data when the header is lost; nothing for other modes."""
     if mode not in (2, 8):
-        wanted = b""
-    elif copy.header or (mode == 2 and doc.resources_found()):
+        return b""
+    if copy.header or (mode == 2 and doc.resources_found()):
         # Without the header the palette is found before the image
         # resources, which the engine recognises by their blocks.
-        wanted = doc.psd._record.color_mode_data.value
-    else:
-        wanted = b"\xff" * 768 if mode == 2 else b""
+        return doc.psd._record.color_mode_data.value
+    return b"\xff" * 768 if mode == 2 else b""
+
+
+def check_colour_mode_data(label, name, psd, doc, copy, mode):
+    wanted = colour_mode_data(doc, copy, mode)
     got = psd._record.color_mode_data.value
     if got != wanted:
         fail(f"{label}: {name} has {len(got)} bytes of colour-mode data, expected {len(wanted)}")
@@ -341,20 +377,19 @@ def check_merged(label, doc, copy, d, result):
     """The first merged image is the file's; merged images are numbered from
     1 on without gaps (the driver is a new process each time)."""
     stem = os.path.splitext(os.path.basename(result.source))[0]
-    numbered = [(re.fullmatch(re.escape(stem) + r"_(\d+)(\.psd|\.psb)", os.path.basename(p)), p)
-                for p in result.written]
-    numbers = [int(m.group(1)) for m, _ in numbered if m]
+    numbered = merged_files(result)
+    numbers = [n for n, _ in numbered]
     if numbers != list(range(1, len(numbers) + 1)):
         fail(f"{label}: merged images numbered {numbers}")
-    large = max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE
-    merged = [p for m, p in numbered if m and m.group(2) == (".psb" if large else ".psd")]
+    ext = extension(doc.header.height, doc.header.width)
+    merged = [p for _, p in numbered if p.endswith(ext)]
     wanted = model.decode_merged(d) if copy.anchored(doc) else None
     if wanted is None:
         if merged:
             fail(f"{label}: a merged image was written ({os.path.basename(merged[0])}) with no data left")
         return
     if not merged:
-        fail(f"{label}: no merged image {stem}_1{'.psb' if large else '.psd'}")
+        fail(f"{label}: no merged image {stem}_1{ext}")
         return
     counts["merged images compared"] += 1
     check_written(label, doc, copy, merged[0], doc.written_props(not copy.header), wanted)
@@ -412,8 +447,7 @@ def check_rebuilt(label, doc, copy, result):
     """The rebuilt document of a copy against the intact original."""
     d = model.Damaged(doc, copy.data, copy.shift)
     stem = os.path.splitext(os.path.basename(result.source))[0]
-    ext = ".psb" if max(doc.header.width, doc.header.height) > MAX_VERSION1_SIDE else ".psd"
-    path = result.named(stem + "_rebuilt" + ext)
+    path = result.named(stem + "_rebuilt" + extension(doc.header.height, doc.header.width))
     if not doc.layers or not path:
         if bool(path) != bool(doc.layers):
             fail(f"{label}: {'a' if path else 'no'} rebuilt document, with {len(doc.layers)} layers")
@@ -513,6 +547,131 @@ def run_rebuilt(driver, doc, folder, copies):
     return [d for d in documents if d]
 
 
+# --- Properties found without a header --------------------------------------------
+
+DEFAULT_PROPS = (3, 600, 800, 8, 3)  # channels, height, width, depth, mode
+HEURISTIC, PREVIEW = 0x1, 0x8
+# How each copy is run: with the heuristic off given the true properties or
+# the defaults, and with it on given the defaults (the preview saved).
+HEURISTIC_RUNS = (("true properties given", True, 0), ("heuristic off", False, 0),
+                  ("heuristic on", False, HEURISTIC | PREVIEW))
+MODES = {"Bitmap": 0, "Grayscale": 1, "Indexed": 2, "RGB": 3, "CMYK": 4, "Multichannel": 7, "Duotone": 8, "Lab": 9}
+PROPERTIES_LINE = re.compile(r"Image properties found in the surviving data: (\d+) channels?, (\d+) x (\d+) "
+                             r"pixels, (\d+) bits?, (\w+) \((.+)\)\.")
+SIGNALS = {"layer records", "merged image rows", "merged image length", "embedded preview"}
+came_back = collections.defaultdict(set)  # (damage, run) -> files whose merged image came back identical
+
+
+# Damage to the front of a file: its name, the damaged bytes, whether the
+# header survives. The damaged length points past the end of any file here.
+FRONT_DAMAGE = (("header-zeroed", lambda data: bytes(26) + data[26:], False),
+                ("first-4KiB-zeroed", lambda data: bytes(min(4096, len(data))) + data[4096:], False),
+                ("colour-mode-length-damaged",
+                 lambda data: data[:26] + (model.be(data, 26, 4) ^ 0x40000000).to_bytes(4, "big") + data[30:], True))
+
+
+def merged_identical(label, doc, copy, result, inferred):
+    """Whether a merged image written holds the intact original's: its
+    properties, colour-mode data and planes. A properties line must name
+    the properties of the merged image read next (if it is written); with
+    properties inferred (the heuristic on, the header lost), one must come
+    before a merged image that is the original's."""
+    wanted = doc.written_props(not copy.header)
+    merged = {p for _, p in merged_files(result)}
+    identical, announced = False, None
+    for k, (kind, text) in enumerate(result.log):
+        after = result.log[k + 1] if k + 1 < len(result.log) else (None, None)
+        if text == "Read merged image data." and after[1] not in merged:
+            announced = None  # this read wrote nothing
+        line = PROPERTIES_LINE.fullmatch(text) if kind == "status" else None
+        if line:
+            c, w, h, depth, mode, signals = line.groups()
+            announced = (int(c), int(h), int(w), int(depth), MODES.get(mode))
+            if not set(re.split(", | and ", signals)) <= SIGNALS:
+                fail(f"{label}: properties found in {signals!r}")
+        elif kind == "status" and text.startswith("Image properties found"):
+            fail(f"{label}: properties line {text!r}")
+        if kind != "written" or text not in merged:
+            continue
+        opened = open_written(text, label)
+        if not opened:
+            continue
+        psd, planes = opened
+        h = psd._record.header
+        got = (h.channels, h.height, h.width, h.depth, int(h.color_mode))
+        if announced and announced != got:
+            fail(f"{label}: properties line names {announced}, {os.path.basename(text)} has {got}")
+        same = (got == wanted and planes == doc.merged_reference and
+                psd._record.color_mode_data.value == colour_mode_data(doc, copy, got[4]))
+        if same and inferred and not announced:
+            fail(f"{label}: no properties line before {os.path.basename(text)}")
+        identical |= same
+        announced = None
+    return identical
+
+
+def check_preview(label, doc, copy, result):
+    """The file's embedded preview, where its resource survives: the JPEG as
+    stored, that of resource 1033 with red and blue exchanged."""
+    d = model.Damaged(doc, copy.data)
+    kept = [p for p in doc.previews() if d.intact(p[1], p[2] - p[1])]
+    if not kept:
+        return
+    rid, _, _, jpeg = kept[0]
+    name = os.path.splitext(os.path.basename(result.source))[0] + "_preview.jpg"
+    path = result.named(name)
+    if not path:
+        fail(f"{label}: no {name} (resource {rid})")
+        return
+    counts["previews compared"] += 1
+    with open(path, "rb") as f:
+        got = f.read()
+    if rid == 1036:
+        if got != jpeg:
+            fail(f"{label}: {name} is not the embedded JPEG ({len(got)} bytes, expected {len(jpeg)})")
+        return
+    want = np.asarray(Image.open(io.BytesIO(jpeg)).convert("RGB"))[..., ::-1].astype(int)
+    have = np.asarray(Image.open(io.BytesIO(got)).convert("RGB")).astype(int)
+    if have.shape != want.shape or np.abs(have - want).mean() > 2:
+        fail(f"{label}: {name} is not the embedded BGR preview in RGB")
+
+
+def run_heuristic(driver, doc, folder):
+    """Copies whose header is lost or whose colour-mode data's length is
+    damaged, each run three ways; whether the merged image comes back
+    identical is counted per damage and run. With the heuristic on it must
+    come back wherever it does with the heuristic off."""
+    for name, damage, header in FRONT_DAMAGE:
+        copy = Copy(name, damage(doc.data), header=header)
+        src = save(folder, doc, copy)
+        identical = {}
+        for run, given, flags in HEURISTIC_RUNS:
+            label = f"{doc.stem}/{copy.name}/{run}"
+            result = recover(driver, src, os.path.join(folder, f"{copy.name}-{run.replace(' ', '-')}"),
+                             doc.props() if given else DEFAULT_PROPS, flags)
+            counts["engine runs"] += 1
+            identical[run] = merged_identical(label, doc, copy, result, bool(flags & HEURISTIC) and not copy.header)
+            if identical[run]:
+                came_back[copy.name, run].add(doc.stem)
+            if flags & PREVIEW:
+                check_preview(label, doc, copy, result)
+        if identical["heuristic off"] and not identical["heuristic on"]:
+            fail(f"{doc.stem}/{copy.name}: the merged image comes back identical with the heuristic off, not on")
+
+
+def report_heuristic(files):
+    """The counts per damage; with the heuristic on at least as many as with
+    the true properties given."""
+    for damage, _, _ in FRONT_DAMAGE:
+        given, off, on = (came_back[damage, run] for run, _, _ in HEURISTIC_RUNS)
+        print(f"{damage}: the merged image comes back identical in {len(given)} of {files} files with the true "
+              f"properties given, {len(off)} with the default properties and the heuristic off, {len(on)} with "
+              f"the heuristic on")
+        if len(on) < len(given):
+            fail(f"{damage}: with the heuristic on {len(on)} merged images come back identical, with the true "
+                 f"properties given {len(given)}; not with the heuristic: {sorted(given - on)}")
+
+
 # --- File sets -------------------------------------------------------------------
 
 def run_set(driver, work, files):
@@ -531,12 +690,13 @@ def run_set(driver, work, files):
         before = len(failures)
         folder = os.path.join(work, doc.stem)
         os.makedirs(folder)
-        copies = [(c, doc.path if c.name == "intact" else save(folder, doc.stem, c))
+        copies = [(c, doc.path if c.name == "intact" else save(folder, doc, c))
                   for c in [Copy("intact", doc.data)] + damaged_copies(doc)]
         counts["damaged copies"] += len(copies) - 1
         counts["damaged copies with ZIP data cut or overwritten"] += sum(c.name.count("zip") for c, _ in copies)
         written = run_layers(driver, doc, folder, copies)
         documents = run_rebuilt(driver, doc, folder, copies)
+        run_heuristic(driver, doc, folder)
         imagemagick_opens(doc.stem, written)
         rebuilt += [(path, d) for d in documents]
         passed = len(failures) == before
@@ -548,6 +708,7 @@ def run_set(driver, work, files):
                         os.remove(os.path.join(top, name))
         print(f"{'ok' if passed else 'FAILED'} {writer}: {doc.stem} ({len(doc.layers)} layers, "
               f"{time.monotonic() - started:.1f} s)")
+    report_heuristic(counts["files"])
     before = len(failures)
     readers_open_rebuilt(rebuilt)
     for path in tidy:

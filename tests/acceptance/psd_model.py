@@ -17,6 +17,10 @@ from psd_tools import PSDImage
 from psd_tools.compression import rle_impl
 
 MAX_SIDE = 300000
+# Tagged blocks whose length takes 8 bytes in a large document.
+LARGE_KEYS = {b"LMsk", b"Lr16", b"Lr32", b"Layr", b"Mt16", b"Mt32", b"Mtrn", b"Alph", b"FMsk", b"lnk2", b"FEid",
+              b"FXid", b"PxSD"}
+THUMBNAILS = (1033, 1036)  # embedded previews; 1033 keeps its colours as BGR
 # Colour channels a layer needs to keep the document's mode; 0: any number.
 MODE_COLOURS = {0: 1, 1: 1, 2: 1, 8: 1, 3: 3, 9: 3, 4: 4, 7: 0}
 
@@ -133,6 +137,24 @@ class Document:
     def written_props(self, header_lost=False):
         return self.props()[:4] + (self.written_mode(header_lost),)
 
+    def resource_blocks(self):
+        """The image resources: (id, where the block starts, where it ends,
+        its data)."""
+        pos, end = self.resources[0], self.resources[0] + self.resources[1]
+        blocks = []
+        while pos + 12 <= end and self.data[pos:pos + 4] == b"8BIM":
+            data = pos + 6 + (self.data[pos + 6] + 2) // 2 * 2
+            size = be(self.data, data, 4)
+            blocks.append((be(self.data, pos + 4, 2), pos, data + 4 + (size + 1) // 2 * 2,
+                           self.data[data + 4:data + 4 + size]))
+            pos = blocks[-1][2]
+        return blocks
+
+    def previews(self):
+        """The embedded JPEG previews: (resource id, block start, block end, JPEG)."""
+        return [(rid, start, end, data[28:28 + be(data, 20, 4)]) for rid, start, end, data in self.resource_blocks()
+                if rid in THUMBNAILS and len(data) >= 28 and be(data, 0, 4) == 1]
+
     def resources_found(self):
         """Whether the engine finds the image resources by their blocks when
         the header is lost (it needs at least one whole block)."""
@@ -167,7 +189,7 @@ def read_document(path):
     info = psd._record._get_layer_info()
     if not info or not info.layer_records:
         return doc
-    records = section + 2 * n if be(data, section + n, n) else layer_block(data, section, n)
+    records = section + 2 * n if be(data, section + n, n) else layer_block(data, section, header.version)
     doc.layer_count = int.from_bytes(data[records:records + 2], "big", signed=True)
     count = abs(doc.layer_count)
     pos = records + 2
@@ -205,16 +227,19 @@ def read_document(path):
     return doc
 
 
-def layer_block(data, section, n):
+def layer_block(data, section, version):
     """Where the records start in the Lr16/Lr32 block of a 16- or 32-bit file."""
+    n = 4 * version
     pos = section + 2 * n
     pos += 4 + be(data, pos, 4)  # global layer mask info
     end = section + n + be(data, section, n)
     while pos + 12 <= end:
-        key, length = data[pos + 4:pos + 8], be(data, pos + 8, 4)
+        key = data[pos + 4:pos + 8]
+        w = 8 if version == 2 and key in LARGE_KEYS else 4
+        length = be(data, pos + 8, w)
         if key in (b"Lr16", b"Lr32"):
-            return pos + 12
-        pos += 12 + (length + 3) // 4 * 4
+            return pos + 8 + w
+        pos += 8 + w + (length + 3) // 4 * 4
     raise ValueError("no layer records")
 
 
