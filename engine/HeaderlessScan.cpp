@@ -3,6 +3,7 @@
 // resource blocks (the way to a flat file's merged image), and the embedded
 // preview.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <set>
 
@@ -48,7 +49,11 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
     s.colourChannels = static_cast<uint32_t>(colour.size());
     s.layerUnion = all;
     // A layer at 0,0 that covers every other is the background: the canvas.
-    for (std::size_t i = 0; i < m_layerCount && all; ++i) {
+    // A lone layer tells only where the layers reach.
+    std::size_t pixelLayers = 0;
+    for (std::size_t i = 0; i < m_layerCount; ++i)
+        pixelLayers += (m_layers[i].valid || m_layers[i].overBudget) && !m_layers[i].Empty();
+    for (std::size_t i = 0; i < m_layerCount && all && pixelLayers > 1; ++i) {
         const LayerRecord &l = m_layers[i];
         if ((l.valid || l.overBudget) && !l.Empty() && l.top == 0 && l.left == 0 && l.bottom >= all->bottom &&
             l.right >= all->right) {
@@ -100,7 +105,59 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
             }
         }
     }
+    // Lab or RGB: the colour channels of 8-bit layers, where their alpha
+    // shows them, looked at together.
+    const bool eight = std::all_of(s.channelDepths.begin(), s.channelDepths.end(), [](uint16_t d) { return d == 8; }) &&
+                       (!s.channelDepths.empty() || m_userProperties.depth == 8);
     m_source.SeekTo(dataStart);
+    if (keyDepth == 0 && eight && s.colourChannels == 3)
+        s.labLike = LooksLikeLab(layout);
+    m_source.SeekTo(dataStart);
+}
+
+bool PsdRecoverer::LooksLikeLab(const Layout &layout)
+{
+    const uint64_t dataStart = m_source.GetPosition();
+    double sum[3] = {0, 0, 0}, squares[3] = {0, 0, 0};
+    uint64_t count = 0;
+    bool stopped = false;
+    for (std::size_t i = 0; i < m_layerCount && !stopped && count < (4u << 20); ++i) {
+        LayerRecord &l = m_layers[i];
+        const bool small = uint64_t{l.height} * l.width <= (1u << 20);
+        if (!l.valid || l.Empty() || !small) {
+            const bool valid = l.valid;
+            l.valid = false; // passed over by its lengths
+            ReadChannelData(l, stopped, 8, layout, true);
+            l.valid = valid;
+            continue;
+        }
+        ReadChannelData(l, stopped, 8, layout);
+        const ChannelRecord *c[3] = {FindChannel(l.channels, 0), FindChannel(l.channels, 1), FindChannel(l.channels, 2)};
+        const ChannelRecord *alpha = FindChannel(l.channels, -1);
+        if (c[0] && c[1] && c[2])
+            for (uint64_t k = 0; k < uint64_t{l.height} * l.width; ++k) {
+                if (alpha && alpha->samples[k] == 0)
+                    continue;
+                for (int j = 0; j < 3; ++j) {
+                    const double v = c[j]->samples[k];
+                    sum[j] += v;
+                    squares[j] += v * v;
+                }
+                ++count;
+            }
+        for (ChannelRecord &ch : l.channels)
+            std::vector<uint8_t>().swap(ch.samples);
+    }
+    m_source.SeekTo(dataStart);
+    if (count < 16)
+        return false;
+    double mean[3], spread[3];
+    for (int j = 0; j < 3; ++j) {
+        mean[j] = sum[j] / double(count);
+        spread[j] = std::sqrt(std::max(0.0, squares[j] / double(count) - mean[j] * mean[j]));
+    }
+    return spread[0] > 10 && std::fabs(mean[1] - 128) < 12 && std::fabs(mean[2] - 128) < 12 &&
+           spread[1] < 0.25 * spread[0] + 1 && spread[2] < 0.25 * spread[0] + 1;
 }
 
 uint64_t PsdRecoverer::RowDecodedLength(uint32_t stored, uint64_t most)
@@ -116,7 +173,7 @@ uint64_t PsdRecoverer::RowDecodedLength(uint32_t stored, uint64_t most)
     return DecodePackBits(input.data(), n, m_scratch.data(), most);
 }
 
-void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout)
+void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t leastRow)
 {
     const uint64_t end = SourceLength();
     uint8_t b[4];
@@ -131,11 +188,20 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
         // The row count N for which the table of N lengths and the rows they
         // give reach exactly to the end of the source.
         const uint32_t w = layout.RowLengthBytes();
-        uint64_t sum = 0, rows = 0;
+        uint64_t sum = 0, rows = 0, previous = 0, steps = 0;
         for (uint64_t n = 1; n <= kMaxMergedRows; ++n) {
-            if (!m_source.ReadExact(b, w))
+            if (!m_source.ReadExact(b, w) || LoadBE(b, w) < leastRow)
                 return;
-            sum += LoadBE(b, w);
+            const uint64_t e = LoadBE(b, w);
+            // A table found by itself must go on changing smoothly, as a
+            // picture's rows do: noise that began like one soon does not.
+            if (leastRow > 0 && n > 1) {
+                steps += std::max(e, previous) - std::min(e, previous) > std::max<uint64_t>(8, std::min(e, previous) / 2);
+                if (n >= 64 && steps * 4 > n)
+                    return;
+            }
+            previous = e;
+            sum += e;
             const uint64_t reach = d + 2 + w * n + sum;
             if (reach == end) {
                 rows = n;
@@ -182,9 +248,7 @@ void PsdRecoverer::ApplyInference(const PropertySignals &signals)
     PropertySignals s = signals;
     if (!s.aspect)
         s.aspect = m_previewAspect;
-    const uint32_t keep = m_job.Options().flags &
-                          (ZELT_KEEP_CHANNELS | ZELT_KEEP_HEIGHT | ZELT_KEEP_WIDTH | ZELT_KEEP_DEPTH | ZELT_KEEP_MODE);
-    const InferredProperties inferred = InferProperties(s, m_userProperties, keep);
+    const InferredProperties inferred = InferProperties(s, m_userProperties, KeepFlags());
     m_properties = inferred.properties;
     m_pendingProperties.clear();
     if (inferred.found)
@@ -220,7 +284,7 @@ bool PsdRecoverer::ReadResourceBlocks(uint64_t start, uint64_t length, std::opti
     return pos == end;
 }
 
-bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt)
+bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt, Layout &layout)
 {
     const uint64_t start = m_source.GetPosition();
     uint8_t b[8];
@@ -230,12 +294,13 @@ bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt)
     std::optional<double> aspect;
     if (length < 12 || !ReadResourceBlocks(start + 4, length, aspect))
         return false;
-    m_properties = m_userProperties;
+    const bool infer = HeuristicActive();
+    if (infer)
+        m_properties = m_userProperties;
     // The colour-mode data before it: its 4-byte length, then that many
-    // bytes (768 of them a palette).
-    // A palette's length is looked for first: a palette ending in black
-    // would read as an empty section's length.
-    for (uint64_t k = 0; k <= 1025; ++k) {
+    // bytes (768 of them a palette). A palette's length is looked for first:
+    // a palette ending in black would read as an empty section's length.
+    for (uint64_t k = 0; k <= 1025 && infer; ++k) {
         const uint64_t l = k == 0 ? 768 : k - 1;
         if (l + 4 > start || (k > 0 && l == 768))
             continue;
@@ -243,32 +308,83 @@ bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt)
         if (!m_source.ReadExact(b, 4) || LoadBE32(b) != l)
             continue;
         if (l == 768 && m_palette.empty())
-            for (int k = 0; k < 256; ++k) {
+            for (int g = 0; g < 256; ++g) {
                 std::array<uint8_t, 4> group = {0xFF, 0xFF, 0xFF, 0xFF};
                 m_source.Read(group.data(), 3);
                 m_palette.push_back(group);
             }
         break;
     }
-    // The layer-and-mask section, passed by its length; its records, where
-    // it holds any, are signals too.
+    // The layer-and-mask section, passed by its length, in the layout whose
+    // merged image fits what is known of the picture (a document's, where
+    // neither or both fit); its records, where it holds any, are signals too.
     const uint64_t section = start + 4 + length;
-    m_source.SeekTo(section);
-    if (!m_source.ReadExact(b, 4))
-        return false;
-    mergedAt = section + 4 + LoadBE32(b);
-    PropertySignals signals;
-    signals.aspect = aspect;
-    uint64_t sectionLength;
-    uint16_t depth, keyDepth;
-    if (LoadBE32(b) != 0 && ParseLayerSection(section, kDocumentLayout, sectionLength, depth, keyDepth)) {
-        GatherLayerSignals(signals, kDocumentLayout, keyDepth);
-        DiscardLayers();
+    struct Reading {
+        Layout layout;
+        uint64_t mergedAt = 0;
+        PropertySignals signals;
+        bool fits = false;
+    };
+    std::optional<Reading> chosen;
+    for (const Layout &l : {kDocumentLayout, kLargeLayout}) {
+        const uint32_t n = l.LengthBytes();
+        m_source.SeekTo(section);
+        if (!m_source.ReadExact(b, n) || LoadBE(b, n) > kMaxSectionLength)
+            continue;
+        Reading r{l, section + n + LoadBE(b, n), {}, false};
+        r.signals.aspect = aspect;
+        uint64_t sectionLength;
+        uint16_t depth, keyDepth;
+        if (infer && LoadBE(b, n) != 0 && ParseLayerSection(section, l, sectionLength, depth, keyDepth)) {
+            GatherLayerSignals(r.signals, l, keyDepth);
+            DiscardLayers();
+        }
+        r.signals.palette = !m_palette.empty();
+        GatherMergedSignals(r.signals, r.mergedAt, l);
+        const ImageProperties p = infer ? InferProperties(r.signals, m_userProperties, KeepFlags()).properties : m_properties;
+        r.fits = MergedFits(r.signals, p);
+        if (!chosen || (r.fits && !chosen->fits))
+            chosen = r;
     }
-    signals.palette = !m_palette.empty();
-    GatherMergedSignals(signals, mergedAt, kDocumentLayout);
-    ApplyInference(signals);
+    if (!chosen)
+        return false;
+    if (infer)
+        ApplyInference(chosen->signals);
+    mergedAt = chosen->mergedAt;
+    layout = chosen->layout;
     m_source.SeekTo(mergedAt);
+    return true;
+}
+
+bool PsdRecoverer::MergedFits(const PropertySignals &s, const ImageProperties &p)
+{
+    const uint64_t row = RowBytes(p.width, p.depth), rows = uint64_t{p.channels} * p.height;
+    if (s.mergedRows)
+        return *s.mergedRows == rows && (!s.mergedRowBytes || *s.mergedRowBytes == row);
+    return s.mergedBytes && *s.mergedBytes == rows * row;
+}
+
+uint32_t PsdRecoverer::KeepFlags() const
+{
+    return m_job.Options().flags & (ZELT_KEEP_CHANNELS | ZELT_KEEP_HEIGHT | ZELT_KEEP_WIDTH | ZELT_KEEP_DEPTH | ZELT_KEEP_MODE);
+}
+
+bool PsdRecoverer::MatchTailImage()
+{
+    const uint64_t start = m_source.GetPosition();
+    PropertySignals signals;
+    GatherMergedSignals(signals, start, kDocumentLayout, 2);
+    m_source.SeekTo(start);
+    if (!signals.mergedRows || !signals.mergedRowBytes)
+        return false;
+    signals.palette = !m_palette.empty();
+    m_properties = m_userProperties;
+    ApplyInference(signals);
+    if (!MergedFits(signals, m_properties)) {
+        m_properties = m_userProperties;
+        m_pendingProperties.clear();
+        return false;
+    }
     return true;
 }
 

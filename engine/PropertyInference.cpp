@@ -99,10 +99,14 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
         if (!(keep & ZELT_KEEP_CHANNELS))
             p.channels = static_cast<uint16_t>(s.colourChannels);
         if (!(keep & ZELT_KEEP_MODE))
-            p.mode = ModeFor(s.colourChannels, p.depth, s.palette);
+            p.mode = s.colourChannels == 3 && s.labLike ? 9 : ModeFor(s.colourChannels, p.depth, s.palette);
         fromLayers = true;
-    } else if (s.palette && !(keep & ZELT_KEEP_MODE)) {
-        p.mode = 2;
+    } else if (s.palette) {
+        // A palette without layers: an indexed picture has one channel.
+        if (!(keep & ZELT_KEEP_MODE))
+            p.mode = 2;
+        if (!(keep & ZELT_KEEP_CHANNELS))
+            p.channels = 1;
     }
     // The canvas: the background layer's (exact), else the union of the
     // layers (layers may hang over the edge: the merged image's rows, where
@@ -141,30 +145,52 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
         if (!dw && !strongWidth && p.depth != 1 && rowBytes % (p.depth / 8) == 0 && rowBytes / (p.depth / 8) <= 300000)
             dw = std::make_pair(p.depth, rowBytes / (p.depth / 8));
         if (dw) {
+            // Channels and height: rows = channels x height. A height that
+            // stands decides; else the preview's aspect ratio among the
+            // channel counts that divide the rows; else the canvas's height,
+            // the channels known, or the fewest channels that divide them
+            // (an alpha channel beyond the colour ones).
             std::optional<std::pair<uint64_t, uint64_t>> ch; // channels, height
-            const uint64_t byHeight = haveHeight ? rows / p.height : 0;
-            if (haveHeight && rows % p.height == 0 && byHeight >= std::max<uint64_t>(1, s.colourChannels) &&
-                byHeight <= 24 && !(keepChannels && byHeight != p.channels))
-                ch = std::make_pair(byHeight, uint64_t{p.height});
-            else if (!strongHeight && rows % p.channels == 0 && rows / p.channels <= 300000)
-                ch = std::make_pair(uint64_t{p.channels}, rows / p.channels);
-            else if (!haveHeight && s.aspect && !keepChannels) {
-                double bestError = 0.03;
-                for (uint64_t c = 1; c <= 24; ++c) {
-                    if (rows % c != 0)
-                        continue;
-                    const double error = std::fabs(double(dw->second) / double(rows / c) - *s.aspect) / *s.aspect;
-                    if (error < bestError) {
-                        bestError = error;
-                        ch = std::make_pair(c, rows / c);
+            const uint64_t fewest = std::max<uint64_t>(1, s.colourChannels);
+            auto byHeight = [&]() -> std::optional<std::pair<uint64_t, uint64_t>> {
+                const uint64_t c = rows / p.height;
+                // With a height that stands, the rows tell the channels, also
+                // fewer than the layers' identifiers suggested.
+                const uint64_t least = strongHeight ? 1 : fewest;
+                if (haveHeight && rows % p.height == 0 && c >= least && c <= 24 && !(keepChannels && c != p.channels))
+                    return std::make_pair(c, uint64_t{p.height});
+                return std::nullopt;
+            };
+            if (strongHeight) {
+                ch = byHeight();
+            } else {
+                if (s.aspect) {
+                    double bestError = 0.03;
+                    for (uint64_t c = keepChannels ? p.channels : fewest; c <= (keepChannels ? p.channels : 24u); ++c) {
+                        if (rows % c != 0 || rows / c > 300000)
+                            continue;
+                        const double error = std::fabs(double(dw->second) / double(rows / c) - *s.aspect) / *s.aspect;
+                        if (error < bestError) {
+                            bestError = error;
+                            ch = std::make_pair(c, rows / c);
+                        }
                     }
                 }
+                if (!ch)
+                    ch = byHeight();
+                if (!ch && rows % p.channels == 0 && rows / p.channels <= 300000 && p.channels >= fewest)
+                    ch = std::make_pair(uint64_t{p.channels}, rows / p.channels);
+                for (uint64_t c = fewest; !ch && !keepChannels && c <= 24; ++c)
+                    if (rows % c == 0 && rows / c <= 300000)
+                        ch = std::make_pair(c, rows / c);
             }
             if (ch) {
                 p.depth = dw->first;
                 p.width = static_cast<uint32_t>(dw->second);
                 p.channels = static_cast<uint16_t>(ch->first);
                 p.height = static_cast<uint32_t>(ch->second);
+                if (s.colourChannels > p.channels && !(keep & ZELT_KEEP_MODE))
+                    p.mode = ModeFor(p.channels >= 3 ? 3 : 1, p.depth, s.palette);
                 sources.push_back("merged image rows");
             }
         }
@@ -172,11 +198,50 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
         // Raw or inflated planes: channels x height x width x bytes per
         // sample must be exactly what is there.
         const uint64_t total = *s.mergedBytes;
-        if (haveWidth && haveHeight) {
-            const uint64_t plane = RowOf(p.width, p.depth) * p.height;
-            if (plane > 0 && total % plane == 0 && total / plane >= std::max<uint64_t>(1, s.colourChannels) &&
-                total / plane <= 24 && !(keepChannels && total / plane != p.channels)) {
+        const uint64_t plane = haveWidth && haveHeight ? RowOf(p.width, p.depth) * p.height : 0;
+        const uint64_t fewest = std::max<uint64_t>(1, s.colourChannels);
+        if (plane > 0 && strongWidth && strongHeight) {
+            if (total % plane == 0 && total / plane >= fewest && total / plane <= 24 &&
+                !(keepChannels && total / plane != p.channels)) {
                 p.channels = static_cast<uint16_t>(total / plane);
+                sources.push_back("merged image length");
+            }
+        } else if (haveWidth && haveHeight && p.depth != 1) {
+            // The layers' extent is only near the canvas (layers may not
+            // reach its edges or hang over them): of the sizes whose area
+            // the planes fill, the nearest to it, each channel beyond the
+            // colour ones and one alpha channel counting against it.
+            std::optional<std::pair<uint64_t, uint64_t>> best;
+            uint64_t channels = 0;
+            double bestScore = 1e9;
+            for (uint64_t c = keepChannels ? p.channels : fewest; c <= (keepChannels ? p.channels : 24u); ++c) {
+                const uint64_t perPixel = c * (p.depth / 8);
+                if (total % perPixel != 0)
+                    continue;
+                const uint64_t area = total / perPixel;
+                const double extra = 0.3 * double(c > fewest + 1 ? c - fewest - 1 : 0);
+                auto consider = [&](uint64_t h) {
+                    if (h == 0 || area % h != 0 || h > 300000 || area / h > 300000 || (strongWidth && area / h != p.width) ||
+                        (strongHeight && h != p.height))
+                        return;
+                    const double score = std::fabs(double(area / h) - p.width) / p.width +
+                                         std::fabs(double(h) - p.height) / p.height + extra;
+                    if (score < bestScore) {
+                        bestScore = score;
+                        best = std::make_pair(h, area / h);
+                        channels = c;
+                    }
+                };
+                for (uint64_t d = 1; d * d <= area; ++d)
+                    if (area % d == 0) {
+                        consider(d);
+                        consider(area / d);
+                    }
+            }
+            if (best) {
+                p.channels = static_cast<uint16_t>(channels);
+                p.height = static_cast<uint32_t>(best->first);
+                p.width = static_cast<uint32_t>(best->second);
                 sources.push_back("merged image length");
             }
         } else if (s.aspect && p.depth != 1) {

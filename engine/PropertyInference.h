@@ -35,6 +35,9 @@ struct PropertySignals {
     std::optional<uint64_t> mergedBytes;    ///< raw or ZIP: all the planes' bytes
     // From an embedded preview.
     std::optional<double> aspect; ///< width / height
+    /// The layers' colour channels look like Lab's: the second and third
+    /// stay near their middle while the first varies (RGB's vary alike).
+    bool labLike = false;
 };
 
 struct InferredProperties {

@@ -167,6 +167,7 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     // The layout holds for what follows, up to the next header.
     m_layout.large = version == 2;
     m_headerSeen = true;
+    m_headerSectionsKnown = false;
     m_headerSectionsEnd = m_source.GetPosition();
     m_resourcesLength = 0;
     m_resourcesWhole = false;
@@ -240,6 +241,7 @@ bool PsdRecoverer::SkipHeaderSections()
     if (length > kMaxSectionLength)
         return false;
     m_source.SeekTo(m_source.GetPosition() + length);
+    m_headerSectionsKnown = true;
     return true;
 }
 

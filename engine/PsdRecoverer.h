@@ -173,6 +173,38 @@ public:
         return (sig == kBlendSignature || sig == kSignature64) && (key == FourCC("Lr16") || key == FourCC("Lr32"));
     }
 
+    /// False when the bytes at w cannot start a run-length merged image
+    /// found by its table alone: the compression 1, then sixteen row
+    /// lengths of 2 to 16384 bytes that change smoothly from row to row (the
+    /// rows of a picture pack alike; at most two steps of more than half
+    /// may break it). Noise and small values in noise are neither. w holds
+    /// at least 34 bytes.
+    static bool MayStartTailImage(const uint8_t *w)
+    {
+        if (LoadBE16(w) != 1)
+            return false;
+        uint32_t previous = LoadBE16(w + 2);
+        if (previous < 2 || previous > 16384)
+            return false;
+        int steps = 0;
+        for (int i = 1; i < 16; ++i) {
+            const uint32_t e = LoadBE16(w + 2 + 2 * i);
+            if (e < 2 || e > 16384)
+                return false;
+            const uint32_t low = std::min(e, previous), high = std::max(e, previous);
+            steps += high - low > std::max<uint32_t>(8, low / 2);
+            if (steps > 2)
+                return false;
+            previous = e;
+        }
+        return true;
+    }
+
+    /// A run-length merged image at the position whose row-length table and
+    /// rows reach exactly to the end of the source, every row alike: its
+    /// properties are inferred (the source stays at the position).
+    bool MatchTailImage();
+
     /// A file header at the position; on success its properties become
     /// current, its version the layout, and consumed is 26.
     bool MatchFileHeader(uint32_t &consumed);
@@ -228,8 +260,10 @@ public:
     /// resource blocks while no header has been seen (with the heuristic):
     /// the colour-mode data before it and the layer section after it are
     /// passed, and the properties of the merged image behind them inferred.
-    /// mergedAt gets where the merged image starts.
-    bool MatchResourcesSection(uint64_t &mergedAt);
+    /// mergedAt gets where the merged image starts, layout its layout. With
+    /// a header seen (whose sections could not be followed) only the way to
+    /// the merged image is found; the header's properties stand.
+    bool MatchResourcesSection(uint64_t &mergedAt, Layout &layout);
 
     /// A thumbnail resource block at the position (1036, or 1033 with its
     /// colours in BGR order): its JPEG is written as <stem>_preview.jpg.
@@ -238,6 +272,16 @@ public:
     /// Whether properties are inferred: the heuristic was asked for and no
     /// header has been seen.
     bool HeuristicActive() const { return m_job.Flag(ZELT_RECOVER_HEURISTIC) && !m_headerSeen; }
+    /// Whether image resources are looked for by their blocks: with the
+    /// heuristic, while no header has been seen or the last one's sections
+    /// could not be followed (its colour-mode data's length is damaged).
+    bool ResourcesWanted() const
+    {
+        return m_job.Flag(ZELT_RECOVER_HEURISTIC) && (!m_headerSeen || !m_headerSectionsKnown);
+    }
+    /// The properties line is sent only before the merged image of the step
+    /// that found them.
+    void EndStep() { m_pendingProperties.clear(); }
 
     /// The layers parsed last (valid until the next position).
     std::size_t LayerCount() const { return m_layerCount; }
@@ -274,13 +318,21 @@ private:
     bool MergedImageWillCome(uint64_t d, const Layout &layout);
     // Inference (HeaderlessScan.cpp)
     void GatherLayerSignals(PropertySignals &s, const Layout &layout, uint16_t keyDepth);
-    void GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout);
+    /// leastRow: the shortest stored row length taken for a table's (0 takes
+    /// any; 2 for a table found by itself, as no writer stores less).
+    void GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t leastRow = 0);
     /// Makes the inferred properties current (the user's where nothing
     /// fits) and notes the line that names them.
     void ApplyInference(const PropertySignals &s);
+    /// Whether the merged image's signals fit the properties exactly.
+    static bool MergedFits(const PropertySignals &s, const ImageProperties &p);
+    uint32_t KeepFlags() const;
     /// The length the stored bytes of a run-length row at the position decode
     /// to (at most `most`); 0 when the bytes are not all there.
     uint64_t RowDecodedLength(uint32_t stored, uint64_t most);
+    /// Whether the 8-bit colour channels of the parsed layers look like
+    /// Lab's (see PropertySignals::labLike). The position is kept.
+    bool LooksLikeLab(const Layout &layout);
     bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect);
     bool FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body, uint64_t &length,
                         uint16_t &depth);
@@ -340,6 +392,7 @@ private:
     Layout m_layout;
     Layout m_sectionLayout;
     bool m_headerSeen = false;
+    bool m_headerSectionsKnown = false; ///< the last header's sections were followed to its merged image
     uint64_t m_headerSectionsEnd = 0;
     uint64_t m_resourcesOffset = 0, m_resourcesLength = 0;
     bool m_resourcesWhole = false;

@@ -1,6 +1,7 @@
 #include "RecoveryJob.h"
 
 #include <cctype>
+#include <emmintrin.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -77,7 +78,10 @@ bool MayStartAnything(const uint8_t *w)
 // being tested one by one.
 class ScanAhead {
 public:
-    explicit ScanAhead(CFile64Ex &source) : m_source(source), m_buffer(kAhead + kWindow) {}
+    ScanAhead(CFile64Ex &source, const PsdRecoverer &recoverer)
+        : m_source(source), m_recoverer(recoverer), m_buffer(kAhead + kWindow)
+    {
+    }
 
     /// The first position from q on that needs a full scan step: one whose
     /// bytes pass the cheapest tests, one too near the end of the source for
@@ -104,7 +108,7 @@ public:
             return q;
         const std::size_t lastWhole = m_length - kWindow; // last offset with a whole window
         const uint8_t *data = m_buffer.data();
-        std::size_t i = first;
+        std::size_t i = first, found = lastWhole + 1;
         while (i <= lastWhole) {
             const std::size_t o = FindSignature(i);
             if (o == kNone)
@@ -112,12 +116,22 @@ public:
             const std::size_t reach = kWindow - 4; // farthest start of "8BIM" in a window
             const std::size_t from = o > i + reach ? o - reach : i;
             const std::size_t to = std::min(o, lastWhole);
-            for (std::size_t j = from; j <= to; ++j)
+            for (std::size_t j = from; j <= to && found > lastWhole; ++j)
                 if (MayStartAnything(data + j))
-                    return m_start + j;
+                    found = j;
+            if (found <= lastWhole)
+                break;
             i = to + 1;
         }
-        return m_start + lastWhole + 1;
+        // Without a header, the run-length table of a merged image may be
+        // all that is left to lead to it.
+        if (m_recoverer.HeuristicActive()) {
+            // The compression field 00 01, sixteen positions at a time.
+            const std::size_t o = FindTailCandidate(first, found);
+            if (o != kNone)
+                found = o;
+        }
+        return m_start + found;
     }
 
     /// The read-ahead bytes at q (kWindow of them), or nullptr.
@@ -145,6 +159,47 @@ private:
         m_length = m_source.Read(m_buffer.data(), static_cast<uint32_t>(m_buffer.size()));
     }
 
+    // The first offset in [from, to) where the bytes 00 01 start a possible
+    // run-length table (PsdRecoverer::MayStartTailImage), or kNone.
+    std::size_t FindTailCandidate(std::size_t from, std::size_t to) const
+    {
+        const uint8_t *data = m_buffer.data();
+        const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+        auto pairsAt = [&](std::size_t j) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + j));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + j + 1));
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, one))));
+        };
+        if (to <= from || !std::memchr(data + from + 1, 0x01, to - from))
+            return kNone; // zeros, and much else, hold no 01 at all
+        // Where the pair is everywhere (data of a few byte values), a table
+        // would not stand out of it; such stretches are passed over, judged
+        // by their first KiB and then as they go.
+        const std::size_t mostPairs = (to - from) / 64 + 16;
+        std::size_t pairs = 0, j = from;
+        for (std::size_t k = from; k + 17 <= std::min(to, from + 1024) + 1; k += 16)
+            pairs += static_cast<std::size_t>(__builtin_popcount(pairsAt(k)));
+        if (pairs > 48)
+            return kNone;
+        pairs = 0;
+        for (; j + 17 <= to + 1; j += 16) {
+            unsigned mask = pairsAt(j);
+            if (mask == 0)
+                continue;
+            if ((pairs += static_cast<std::size_t>(__builtin_popcount(mask))) > mostPairs)
+                return kNone;
+            for (; mask != 0; mask &= mask - 1) {
+                const std::size_t o = j + static_cast<std::size_t>(__builtin_ctz(mask));
+                if (o < to && PsdRecoverer::MayStartTailImage(data + o))
+                    return o;
+            }
+        }
+        for (; j < to; ++j)
+            if (data[j] == 0 && data[j + 1] == 1 && PsdRecoverer::MayStartTailImage(data + j))
+                return j;
+        return kNone;
+    }
+
     // The first offset from i on where "8BPS", "8BIM" or "8B64" lies whole
     // in the buffer.
     std::size_t FindSignature(std::size_t i) const
@@ -164,6 +219,7 @@ private:
     }
 
     CFile64Ex &m_source;
+    const PsdRecoverer &m_recoverer;
     std::vector<uint8_t> m_buffer;
     uint64_t m_start = 0;
     std::size_t m_length = 0;
@@ -244,8 +300,18 @@ struct Scanner {
     {
         source.SeekTo(p);
         uint64_t d;
-        if (recoverer.MatchResourcesSection(d))
-            MergedImageAt(d, kDocumentLayout);
+        Layout layout;
+        if (recoverer.MatchResourcesSection(d, layout))
+            MergedImageAt(d, layout);
+    }
+
+    // With the heuristic and no header seen: a run-length merged image whose
+    // rows reach exactly to the end of the source, found by its table alone.
+    void TailImagePath(uint64_t p)
+    {
+        source.SeekTo(p);
+        if (recoverer.MatchTailImage())
+            MergedImageAt(p, kDocumentLayout);
     }
 
     void PreviewPath(uint64_t p)
@@ -268,10 +334,13 @@ struct Scanner {
             LayerPath(p);
         if (!window || PsdRecoverer::MayStartLayerBlock(window))
             LayerBlockPath(p);
-        if (recoverer.HeuristicActive() && (!window || LoadBE32(window + 4) == 0x3842494D))
+        if (recoverer.ResourcesWanted() && (!window || LoadBE32(window + 4) == 0x3842494D))
             ResourcesPath(p);
         if ((previews || recoverer.HeuristicActive()) && (!window || LoadBE32(window) == 0x3842494D))
             PreviewPath(p);
+        if (recoverer.HeuristicActive() && (!window || PsdRecoverer::MayStartTailImage(window)))
+            TailImagePath(p);
+        recoverer.EndStep();
         return true;
     }
 };
@@ -453,7 +522,7 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
             recoverer.SetRecoveredImages(&imageDataOffsets);
             source.SeekTo(0);
             const uint64_t length = source.GetLength();
-            Scanner scanner{*this, recoverer, source, naming, imageDataOffsets, recovered, ScanAhead(source)};
+            Scanner scanner{*this, recoverer, source, naming, imageDataOffsets, recovered, ScanAhead(source, recoverer)};
             try {
                 if (m_coarse)
                     CoarseScanLoop(scanner, cb, ud, length);

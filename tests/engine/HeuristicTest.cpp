@@ -42,6 +42,8 @@ TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
         {"one channel of 1 bit", with([](auto &s) { s.colourChannels = 1; s.channelDepths = {1}; }), 0,
          {1, 600, 800, 1, 0}, "layer records"},
         {"four colour channels", with([](auto &s) { s.colourChannels = 4; }), 0, {4, 600, 800, 8, 4}, "layer records"},
+        {"three colour channels that look like Lab", with([](auto &s) { s.colourChannels = 3; s.labLike = true; }), 0,
+         {3, 600, 800, 8, 9}, "layer records"},
         {"the background layer sets the canvas",
          with([](auto &s) { s.background = PixelRect{0, 0, 100, 200}; s.layerUnion = PixelRect{-5, 0, 100, 230}; }), 0,
          {3, 100, 200, 8, 3}, "layer records"},
@@ -238,6 +240,38 @@ TEST(HeaderLost, LayersAndMergedRowsTogetherGiveEveryProperty)
                         Event{MSG_STATUS, "Image properties found in the surviving data: 2 channels, 10 x 6 pixels, 16 "
                                           "bits, Grayscale (layer records and merged image rows)."}),
               msgs.end());
+}
+
+} // namespace
+
+namespace {
+
+TEST(HeaderLost, ARunLengthMergedImageIsFoundByItsTableWhenAllBeforeItIsGone)
+{
+    // The header and the image resources zeroed (a lost first block): the
+    // table whose rows reach the end of the file leads to the picture.
+    TempDir dir;
+    Bytes planes;
+    Bytes file = FlatFileWithoutHeader(planes, 1036);
+    const std::size_t tableAt = file.size() - 2 - 3 * 20 * 2 - [&] {
+        std::size_t packed = 0;
+        for (int c = 0; c < 3; ++c)
+            for (uint32_t r = 0; r < 20; ++r)
+                packed += PackBitsRow(Bytes(planes.begin() + (c * 20 + r) * 40, planes.begin() + (c * 20 + r + 1) * 40)).size();
+        return packed;
+    }();
+    std::fill(file.begin(), file.begin() + long(tableAt), 0);
+    WriteFile(dir / "gone.psd", file);
+    const RepairOptions on = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC | ZELT_KEEP_CHANNELS);
+    ASSERT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "on"), nullptr, &on), 1);
+    const PsdImage merged = ParseRecovered(dir / "on" / FilesWithPrefix(dir / "on", "gone_").at(0));
+    EXPECT_EQ(std::vector<uint32_t>({merged.channels, merged.height, merged.width}), std::vector<uint32_t>({3, 20, 40}));
+    Bytes got;
+    for (const Bytes &p : merged.planes)
+        got.insert(got.end(), p.begin(), p.end());
+    EXPECT_EQ(got, planes);
+    const RepairOptions off = MakeOptions(3, 600, 800, 8, 3, 0);
+    EXPECT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "off"), nullptr, &off), 0);
 }
 
 } // namespace
