@@ -440,14 +440,15 @@ void RebuiltDocument::Composite(const LayerRecord &layer, const Entry &e)
         default: return s[x * bps] / 255.0;
         }
     };
+    // The layer's colour channels with the canvas planes they go onto.
+    std::vector<std::pair<const ChannelRecord *, uint8_t *>> pairs;
+    for (uint32_t k = 0; k < m_channels; ++k)
+        if (const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k)); src && !src->samples.empty())
+            pairs.emplace_back(src, m_canvas.data() + uint64_t{k} * m_planeSize);
     if (m_depth == 8) {
         // The common case in integers: a = alpha x opacity in 0 to 255 x 255.
         const auto op = static_cast<uint32_t>(layer.blend[8]);
-        for (uint32_t k = 0; k < m_channels; ++k) {
-            const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k));
-            if (!src || src->samples.empty())
-                continue;
-            uint8_t *plane = m_canvas.data() + uint64_t{k} * m_planeSize;
+        for (const auto &[src, plane] : pairs) {
             for (int64_t y = y0; y < y1; ++y) {
                 const auto ly = static_cast<uint64_t>(y - layer.top);
                 const uint8_t *s = src->samples.data() + ly * layerRow;
@@ -463,11 +464,7 @@ void RebuiltDocument::Composite(const LayerRecord &layer, const Entry &e)
         }
         return;
     }
-    for (uint32_t k = 0; k < m_channels; ++k) {
-        const ChannelRecord *src = FindChannel(layer.channels, static_cast<int16_t>(k));
-        if (!src || src->samples.empty())
-            continue;
-        uint8_t *plane = m_canvas.data() + uint64_t{k} * m_planeSize;
+    for (const auto &[src, plane] : pairs) {
         for (int64_t y = y0; y < y1; ++y) {
             const auto ly = static_cast<uint64_t>(y - layer.top);
             uint8_t *drow = plane + static_cast<uint64_t>(y) * canvasRow;
