@@ -31,12 +31,15 @@ readtime() {
   s=$(now); dd if="$1" of=/dev/null bs=1M status=none; e=$(now)
   echo "$e - $s" | bc -l
 }
-# Seconds of velmora on the file (the best of two).
+# Seconds of velmora on the file (the best of two), its outputs in OUT:
+#   velmoratime OUT FILE
 velmoratime() {
+  out=$1
+  shift
   best=""
   for i in 1 2; do
-    rm -rf "$work/out"
-    s=$(now); "$velmora" -q -o "$work/out" "$@" > /dev/null 2>&1 || true; e=$(now)
+    rm -rf "$out"
+    s=$(now); "$velmora" -q -o "$out" "$@" > /dev/null 2>&1 || true; e=$(now)
     t=$(echo "$e - $s" | bc -l)
     if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
   done
@@ -49,7 +52,7 @@ dd if=/dev/zero of="$work/zero.bin" bs=1M count="$mib" status=none
 printf '%-10s %12s %12s %8s\n' source "read()" velmora ratio
 for f in random zero; do
   r=$(readtime "$work/$f.bin")
-  v=$(velmoratime "$work/$f.bin")
+  v=$(velmoratime "$work/out" "$work/$f.bin")
   printf '%-10s %7s MB/s %7s MB/s %8s\n' "$f" "$(rate "$r")" "$(rate "$v")" "$(ratio "$r" "$v")"
 done
 rm -f "$work/zero.bin"
@@ -79,7 +82,7 @@ open(image, 'wb').write(data)
 EOF
 rm -f "$work/random.bin"
 r=$(readtime "$work/disk.img")
-v=$(velmoratime "$work/disk.img")
+v=$(velmoratime "$work/out" "$work/disk.img")
 printf 'read() %s MB/s, velmora %s MB/s, ratio %s\n' "$(rate "$r")" "$(rate "$v")" "$(ratio "$r" "$v")"
 rm -rf "$work/coarse" "$work/perbyte"
 "$velmora" -q -o "$work/coarse" "$work/disk.img" > /dev/null 2>&1 || true
@@ -94,15 +97,9 @@ printf 'copying its %s MB of outputs alone: %.2f s\n' "$(du -sm "$work/coarse" |
 rm -rf "$work/copy"
 if [ -d /dev/shm ] && [ "$(df -Pm /dev/shm | awk 'NR == 2 { print $4 }')" -gt $((mib * 2)) ]; then
   shm=$(mktemp -d /dev/shm/disk_bench.XXXXXX)
-  best=""
-  for i in 1 2; do
-    rm -rf "$shm/out"
-    s=$(now); "$velmora" -q -o "$shm/out" "$work/disk.img" > /dev/null 2>&1 || true; e=$(now)
-    t=$(echo "$e - $s" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
+  t=$(velmoratime "$shm/out" "$work/disk.img")
   rm -rf "$shm"
-  printf 'velmora with its outputs in /dev/shm: %s MB/s\n' "$(rate "$best")"
+  printf 'velmora with its outputs in /dev/shm: %s MB/s\n' "$(rate "$t")"
 fi
 if diff -r "$work/coarse" "$work/perbyte" > /dev/null; then
   printf 'outputs: %s files, the same byte for byte\n' "$(ls "$work/coarse" | wc -l)"
