@@ -182,8 +182,13 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
         return;
     const uint16_t compression = LoadBE16(b);
     if (compression == 0) {
-        if (end > d + 2)
+        if (end > d + 2) {
             s.mergedBytes = end - d - 2;
+            m_scratch.resize(std::min<uint64_t>(end - d - 2, 64 * 1024));
+            SampleBytePairs pairs;
+            pairs.Add(m_scratch.data(), m_source.Read(m_scratch.data(), static_cast<uint32_t>(m_scratch.size())));
+            s.sixteenBitLike = pairs.LookSixteenBit();
+        }
     } else if (compression == 1) {
         // The row count N for which the table of N lengths and the rows they
         // give reach exactly to the end of the source.
@@ -214,6 +219,7 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
             return;
         // Every row must decode to the same length: the width's bytes.
         uint64_t at = d + 2 + w * rows, rowBytes = 0;
+        SampleBytePairs pairs;
         for (uint64_t r = 0; r < rows && r < kMaxRowsCompared; ++r) {
             m_source.SeekTo(d + 2 + w * r);
             if (!m_source.ReadExact(b, w))
@@ -227,10 +233,12 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
             if (length == 0 || (rowBytes != 0 && length != rowBytes))
                 return;
             rowBytes = length;
+            pairs.Add(m_scratch.data(), length);
         }
         if (rowBytes != 0) {
             s.mergedRows = rows;
             s.mergedRowBytes = rowBytes;
+            s.sixteenBitLike = rowBytes % 2 == 0 && pairs.LookSixteenBit();
         }
     } else if (compression == 2 || compression == 3) {
         m_inflater.Start(m_source);

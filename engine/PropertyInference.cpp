@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 
 #include "ZeltApi.h"
@@ -128,6 +129,9 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
         sources.push_back("layer records");
     const bool keepDepth = (keep & ZELT_KEEP_DEPTH) != 0 || s.keyDepth || !s.channelDepths.empty();
     const bool keepChannels = (keep & ZELT_KEEP_CHANNELS) != 0;
+    // Where nothing else tells the depth, the merged image's bytes may: they
+    // pair up like 16-bit samples.
+    const uint16_t mergedDepth = s.sixteenBitLike && !keepDepth && p.depth == 8 ? 16 : p.depth;
 
     // The merged image's rows: every row decodes to width x bytes per
     // sample, and there are channels x height of them.
@@ -142,8 +146,9 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
                     dw = std::make_pair(d, uint64_t{p.width});
                     break;
                 }
-        if (!dw && !strongWidth && p.depth != 1 && rowBytes % (p.depth / 8) == 0 && rowBytes / (p.depth / 8) <= 300000)
-            dw = std::make_pair(p.depth, rowBytes / (p.depth / 8));
+        if (!dw && !strongWidth && mergedDepth != 1 && rowBytes % (mergedDepth / 8) == 0 &&
+            rowBytes / (mergedDepth / 8) <= 300000)
+            dw = std::make_pair(mergedDepth, rowBytes / (mergedDepth / 8));
         if (dw) {
             // Channels and height: rows = channels x height. A height that
             // stands decides; else the preview's aspect ratio among the
@@ -245,14 +250,18 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
                 sources.push_back("merged image length");
             }
         } else if (s.aspect && p.depth != 1) {
-            const uint64_t perPixel = uint64_t{p.channels} * (p.depth / 8);
-            if (total % perPixel == 0)
-                if (const auto hw = SplitArea(total / perPixel, *s.aspect)) {
-                    p.height = static_cast<uint32_t>(hw->first);
-                    p.width = static_cast<uint32_t>(hw->second);
-                    sources.push_back("merged image length");
-                    sources.push_back("embedded preview");
-                }
+            for (const uint16_t depth : {mergedDepth, p.depth}) {
+                const uint64_t perPixel = uint64_t{p.channels} * (depth / 8);
+                if (total % perPixel == 0)
+                    if (const auto hw = SplitArea(total / perPixel, *s.aspect)) {
+                        p.height = static_cast<uint32_t>(hw->first);
+                        p.width = static_cast<uint32_t>(hw->second);
+                        p.depth = depth;
+                        sources.push_back("merged image length");
+                        sources.push_back("embedded preview");
+                        break;
+                    }
+            }
         }
     }
     // A mode needs its colour channels: without layers to tell it, fewer
@@ -267,6 +276,29 @@ InferredProperties InferProperties(const PropertySignals &s, const ImageProperti
     for (std::size_t i = 0; i < sources.size(); ++i)
         out.sources += (i == 0 ? "" : i + 1 == sources.size() ? " and " : ", ") + sources[i];
     return out;
+}
+
+void SampleBytePairs::Add(const uint8_t *b, std::size_t n)
+{
+    for (std::size_t k = 0; k + 3 < n; k += 2) {
+        ++m_pairs;
+        m_highSteps += static_cast<uint64_t>(std::abs(int(b[k]) - int(b[k + 2])));
+        m_lowSteps += static_cast<uint64_t>(std::abs(int(b[k + 1]) - int(b[k + 3])));
+    }
+}
+
+bool SampleBytePairs::LookSixteenBit() const
+{
+    // Each step between two 8-bit samples is counted once among the even
+    // places and once among the odd ones, so flat areas and sharp edges
+    // weigh alike in both; only samples whose halves differ in kind (a high
+    // half that changes slowly, a low half that changes much, or the other
+    // way round) set them apart. Too few pairs, or too little change, tell
+    // nothing.
+    if (m_pairs < 256)
+        return false;
+    const uint64_t most = std::max(m_highSteps, m_lowSteps), least = std::min(m_highSteps, m_lowSteps);
+    return (most >= 8 * m_pairs && 2 * most >= 3 * least) || (most >= m_pairs && most >= 4 * least);
 }
 
 } // namespace zelt

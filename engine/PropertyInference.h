@@ -5,6 +5,7 @@
 // nothing fits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,9 +36,26 @@ struct PropertySignals {
     std::optional<uint64_t> mergedBytes;    ///< raw or ZIP: all the planes' bytes
     // From an embedded preview.
     std::optional<double> aspect; ///< width / height
+    /// The merged image's bytes pair up like big-endian 16-bit samples
+    /// (see SampleBytePairs).
+    bool sixteenBitLike = false;
     /// The layers' colour channels look like Lab's: the second and third
     /// stay near their middle while the first varies (RGB's vary alike).
     bool labLike = false;
+};
+
+/// Whether bytes are 8-bit samples or big-endian 16-bit ones. In 8-bit data
+/// the bytes at even and odd places change alike from one pair to the next;
+/// in 16-bit data they are the high and low halves of one sample, and the
+/// low halves change much more than the high ones (or much less).
+class SampleBytePairs {
+public:
+    /// Bytes from the start of a row or of a plane (an even place).
+    void Add(const uint8_t *bytes, std::size_t n);
+    bool LookSixteenBit() const;
+
+private:
+    uint64_t m_pairs = 0, m_highSteps = 0, m_lowSteps = 0;
 };
 
 struct InferredProperties {

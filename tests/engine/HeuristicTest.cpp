@@ -2,6 +2,7 @@
 // embedded preview saved.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
@@ -62,6 +63,15 @@ TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
          0, {3, 120, 160, 8, 3}, "merged image length and embedded preview"},
         {"raw planes that fit nothing", with([](auto &s) { s.background = PixelRect{0, 0, 10, 10}; s.mergedBytes = 401; }),
          0, {3, 10, 10, 8, 3}, "layer records"},
+        {"merged rows whose bytes pair up like 16-bit samples",
+         with([](auto &s) { s.mergedRowBytes = 400; s.mergedRows = 300; s.sixteenBitLike = true; }), 0,
+         {3, 100, 200, 16, 3}, "merged image rows"},
+        {"raw 16-bit planes and the preview's aspect",
+         with([](auto &s) { s.mergedBytes = 3 * 120 * 160 * 2; s.aspect = 160.0 / 120; s.sixteenBitLike = true; }), 0,
+         {3, 120, 160, 16, 3}, "merged image length and embedded preview"},
+        {"the user's depth stands over the merged bytes",
+         with([](auto &s) { s.mergedRowBytes = 400; s.mergedRows = 300; s.sixteenBitLike = true; }), ZELT_KEEP_DEPTH,
+         {3, 100, 400, 8, 3}, "merged image rows"},
         {"the user's width stands", with([](auto &s) { s.mergedRowBytes = 200; s.mergedRows = 300; }), ZELT_KEEP_WIDTH,
          {3, 600, 800, 8, 3}, nullptr},
         {"the user's depth stands", with([](auto &s) { s.keyDepth = 16; s.colourChannels = 1; }), ZELT_KEEP_DEPTH,
@@ -76,6 +86,52 @@ TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
         EXPECT_EQ(got.found, c.sources != nullptr) << c.name;
         if (c.sources)
             EXPECT_EQ(got.sources, c.sources) << c.name;
+    }
+}
+
+// Bytes of 8-bit and 16-bit pictures told apart, whatever the width.
+TEST(SampleBytePairs, TellsSixteenBitSamplesFromEightBitOnes)
+{
+    uint32_t x = 7;
+    auto noise = [&x] { return (x = x * 1103515245u + 12345u) >> 24; };
+    struct Case {
+        const char *name;
+        std::function<Bytes()> bytes;
+        bool sixteen;
+    };
+    auto samples16 = [](auto value) {
+        Bytes b;
+        for (uint32_t i = 0; i < 4000; ++i) {
+            const uint32_t v = value(i);
+            b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)});
+        }
+        return b;
+    };
+    auto samples8 = [](auto value) {
+        Bytes b;
+        for (uint32_t i = 0; i < 8000; ++i)
+            b.push_back(uint8_t(value(i)));
+        return b;
+    };
+    const Case cases[] = {
+        {"8-bit gradient with noise", [&] { return samples8([&](uint32_t i) { return (i % 333) / 2 + noise() % 16; }); }, false},
+        {"8-bit noise", [&] { return samples8([&](uint32_t) { return noise(); }); }, false},
+        {"8-bit runs", [&] { return samples8([&](uint32_t i) { return (i / 5) % 7 * 30; }); }, false},
+        {"8-bit flat", [&] { return samples8([&](uint32_t) { return 200u; }); }, false},
+        {"16-bit gradient with noise", [&] { return samples16([&](uint32_t i) { return (i % 400) * 150 + noise(); }); }, true},
+        {"8-bit blocks whose edges fall between pairs", [&] { return samples8([&](uint32_t i) { return (i / 8) % 5 * 40; }); }, false},
+        {"16-bit on a 0 to 32768 scale", [&] { return samples16([&](uint32_t i) { return ((i % 300) / 2 + noise() % 8) * 32768 / 255; }); }, true},
+        {"16-bit widened by 257: halves alike, left to the default", [&] { return samples16([&](uint32_t i) { return ((i / 3) % 256) * 257; }); }, false},
+        {"16-bit with empty low halves", [&] { return samples16([&](uint32_t i) { return ((i + noise() % 3) % 256) << 8; }); }, true},
+        {"16-bit flat", [&] { return samples16([&](uint32_t) { return 40000u; }); }, false},
+    };
+    for (const Case &c : cases) {
+        const Bytes b = c.bytes();
+        zelt::SampleBytePairs pairs;
+        // In rows of 80 bytes, as a merged image's rows are read.
+        for (std::size_t at = 0; at < b.size(); at += 80)
+            pairs.Add(b.data() + at, std::min<std::size_t>(80, b.size() - at));
+        EXPECT_EQ(pairs.LookSixteenBit(), c.sixteen) << c.name;
     }
 }
 
@@ -141,16 +197,20 @@ Bytes ThumbnailBlock(uint16_t id, uint32_t width, uint32_t height, const Bytes &
 }
 
 // A flat RGB file whose header is zeroed: only its resources (with a
-// preview) lead to its run-length merged image of 3 x 20 x 40.
-Bytes FlatFileWithoutHeader(Bytes &planes, uint16_t previewId)
+// preview) lead to its run-length merged image of 3 x 20 x 40, of 8 bits
+// or of 16 (smooth high halves, noisy low ones, as photographs have).
+Bytes FlatFileWithoutHeader(Bytes &planes, uint16_t previewId, uint16_t depth = 8)
 {
-    const uint32_t h = 20, w = 40;
+    const uint32_t h = 20, w = 40, rowBytes = w * depth / 8;
     PsdBuilder rows, lengths;
     for (int c = 0; c < 3; ++c) {
-        const Bytes plane = Pattern(h * w, 30 + c);
+        Bytes plane = Pattern(h * rowBytes, 30 + c);
+        if (depth == 16)
+            for (uint32_t i = 0; i < h * w; ++i)
+                plane[2 * i] = uint8_t(c * 40 + i / w * 3 + i % w);
         planes.insert(planes.end(), plane.begin(), plane.end());
         for (uint32_t r = 0; r < h; ++r) {
-            const Bytes packed = PackBitsRow(Bytes(plane.begin() + r * w, plane.begin() + (r + 1) * w));
+            const Bytes packed = PackBitsRow(Bytes(plane.begin() + r * rowBytes, plane.begin() + (r + 1) * rowBytes));
             lengths.U16(uint16_t(packed.size()));
             rows.Append(packed);
         }
@@ -249,29 +309,34 @@ namespace {
 TEST(HeaderLost, ARunLengthMergedImageIsFoundByItsTableWhenAllBeforeItIsGone)
 {
     // The header and the image resources zeroed (a lost first block): the
-    // table whose rows reach the end of the file leads to the picture.
-    TempDir dir;
-    Bytes planes;
-    Bytes file = FlatFileWithoutHeader(planes, 1036);
-    const std::size_t tableAt = file.size() - 2 - 3 * 20 * 2 - [&] {
-        std::size_t packed = 0;
-        for (int c = 0; c < 3; ++c)
-            for (uint32_t r = 0; r < 20; ++r)
-                packed += PackBitsRow(Bytes(planes.begin() + (c * 20 + r) * 40, planes.begin() + (c * 20 + r + 1) * 40)).size();
-        return packed;
-    }();
-    std::fill(file.begin(), file.begin() + long(tableAt), 0);
-    WriteFile(dir / "gone.psd", file);
-    const RepairOptions on = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC | ZELT_KEEP_CHANNELS);
-    ASSERT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "on"), nullptr, &on), 1);
-    const PsdImage merged = ParseRecovered(dir / "on" / FilesWithPrefix(dir / "on", "gone_").at(0));
-    EXPECT_EQ(std::vector<uint32_t>({merged.channels, merged.height, merged.width}), std::vector<uint32_t>({3, 20, 40}));
-    Bytes got;
-    for (const Bytes &p : merged.planes)
-        got.insert(got.end(), p.begin(), p.end());
-    EXPECT_EQ(got, planes);
-    const RepairOptions off = MakeOptions(3, 600, 800, 8, 3, 0);
-    EXPECT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "off"), nullptr, &off), 0);
+    // table whose rows reach the end of the file leads to the picture, and
+    // its bytes tell 16-bit samples from 8-bit ones.
+    for (const uint16_t depth : {8, 16}) {
+        SCOPED_TRACE(depth);
+        TempDir dir;
+        Bytes planes;
+        Bytes file = FlatFileWithoutHeader(planes, 1036, depth);
+        const uint32_t rowBytes = 40 * depth / 8;
+        const std::size_t tableAt = file.size() - 2 - 3 * 20 * 2 - [&] {
+            std::size_t packed = 0;
+            for (uint32_t r = 0; r < 3 * 20; ++r)
+                packed += PackBitsRow(Bytes(planes.begin() + r * rowBytes, planes.begin() + (r + 1) * rowBytes)).size();
+            return packed;
+        }();
+        std::fill(file.begin(), file.begin() + long(tableAt), 0);
+        WriteFile(dir / "gone.psd", file);
+        const RepairOptions on = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC | ZELT_KEEP_CHANNELS);
+        ASSERT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "on"), nullptr, &on), 1);
+        const PsdImage merged = ParseRecovered(dir / "on" / FilesWithPrefix(dir / "on", "gone_").at(0));
+        EXPECT_EQ(std::vector<uint32_t>({merged.channels, merged.height, merged.width, merged.depth}),
+                  std::vector<uint32_t>({3, 20, 40, depth}));
+        Bytes got;
+        for (const Bytes &p : merged.planes)
+            got.insert(got.end(), p.begin(), p.end());
+        EXPECT_EQ(got, planes);
+        const RepairOptions off = MakeOptions(3, 600, 800, 8, 3, 0);
+        EXPECT_EQ(Recover(dir / "gone.psd", MakeDir(dir / "off"), nullptr, &off), 0);
+    }
 }
 
 } // namespace
