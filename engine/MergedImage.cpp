@@ -118,7 +118,7 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
         reader.Fill(0, plane.get());
     }
     const Layout layout = LayoutForFile(p.height, p.width, 64 + 768 + planeSize * p.channels);
-    const std::string counter = "_" + std::to_string(MergedImageCounter());
+    const std::string counter = std::string(1, '_').append(std::to_string(MergedImageCounter()));
     OutputFile file(m_job);
     if (!file.Create(m_namer, WithExtension(MergedImageName(m_outputDir + PathFileName(sourcePath)), layout),
                      counter.size()))
