@@ -84,7 +84,7 @@ bool OutputNamer::Create(CFile64 &file, std::string &path, std::size_t keep)
     for (unsigned long k = 1;; ++k) {
         std::string candidate = first;
         if (k > 1) {
-            const std::string counter = "_" + std::to_string(k);
+            const std::string counter = std::string(1, '_').append(std::to_string(k));
             candidate = Shorten(PathWithoutExtension(wanted) + counter + PathExtension(wanted), keep + counter.size());
         }
         if (m_written.count(candidate) != 0)
