@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <linux/fs.h>
 #include <map>
 #include <poll.h>
+#include <set>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -43,6 +45,11 @@ void OnInterrupt(int)
     const char text[] = "\nvelmora: stopping after the current step; press Ctrl-C again to quit at once\n";
     (void)!write(STDERR_FILENO, text, sizeof text - 1);
 }
+
+// A worker's Ctrl-C: the terminal sends it to the whole process group, and
+// the parent passes its own on; either way the worker stops after the
+// current step, so that the engine removes what it had not finished.
+void OnWorkerInterrupt(int) { g_stop = 1; }
 
 const std::map<std::string, uint16_t> kModes = {
     {"bitmap", 0}, {"grayscale", 1}, {"indexed", 2}, {"rgb", 3}, {"cmyk", 4}, {"multichannel", 7}, {"duotone", 8}, {"lab", 9},
@@ -381,15 +388,37 @@ int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
     return OtherMessage(code, static_cast<const char *>(data), out);
 }
 
+// The default folders of a batch's files, none shared: photo.psd and
+// photo.pdd (or one file named twice) would write the same names into one
+// folder, so the later file gets photo_recovered_2/.
+std::vector<std::string> BatchOutputDirs(const std::vector<std::string> &files)
+{
+    std::vector<std::string> dirs;
+    std::set<std::string> taken; // the real parent directory and the name
+    auto key = [](const std::string &dir) {
+        const std::size_t slash = dir.find_last_of('/', dir.size() - 2);
+        const std::string parent = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+        char real[PATH_MAX];
+        return (realpath(parent.c_str(), real) ? std::string(real) : parent) + "/" + dir.substr(slash + 1);
+    };
+    for (const std::string &file : files) {
+        const std::string dir = DefaultOutputDir(file);
+        std::string chosen = dir;
+        for (unsigned k = 2; !taken.insert(key(chosen)).second; ++k)
+            chosen = dir.substr(0, dir.size() - 1) + "_" + std::to_string(k) + "/";
+        dirs.push_back(chosen);
+    }
+    return dirs;
+}
+
 struct Job {
     RepairOptions options{};
     std::string outputDir;               ///< -o, for a single file
     std::vector<std::string> protectedPaths; ///< every source of the run, and the log
 };
 
-int RepairFile(Output &out, const std::string &source, const Job &job)
+int RepairFile(Output &out, const std::string &source, const std::string &outputDir, const Job &job)
 {
-    const std::string outputDir = job.outputDir.empty() ? DefaultOutputDir(source) : job.outputDir;
     out.Line(repairlog::kStart);
     out.Line(repairlog::kRule);
     // A source that cannot be read, or that is no file or disk, gets no
@@ -443,10 +472,29 @@ int RepairFile(Output &out, const std::string &source, const Job &job)
 // One worker process per file, `jobs` at a time. A worker's records reach
 // the parent through a pipe; the parent prints each file's log whole and in
 // the order the files were given, and shows one progress line for them all.
+// Workers running side by side share the machine's memory: each gets its
+// part of the engine's budget (half the physical memory), or less where
+// ZELT_MEMORY_BUDGET already asks for less.
+void ShareMemoryBudget(std::size_t workers)
+{
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (workers < 2 || pages <= 0 || pageSize <= 0)
+        return;
+    uint64_t share = uint64_t(pages) * uint64_t(pageSize) / 2 / workers;
+    if (const char *env = std::getenv("ZELT_MEMORY_BUDGET"); env && *env) {
+        char *end = nullptr;
+        const unsigned long long given = std::strtoull(env, &end, 10);
+        if (end && *end == '\0')
+            share = std::min<uint64_t>(share, given);
+    }
+    setenv("ZELT_MEMORY_BUDGET", std::to_string(share).c_str(), 1);
+}
+
 class Batch {
 public:
     Batch(Output &out, const std::vector<std::string> &files, const Job &job, unsigned jobs)
-        : m_out(out), m_files(files), m_job(job), m_jobs(std::max(1u, jobs)), m_state(files.size())
+        : m_out(out), m_files(files), m_dirs(BatchOutputDirs(files)), m_job(job), m_jobs(std::max(1u, jobs)),
+          m_state(files.size())
     {
     }
 
@@ -524,10 +572,21 @@ private:
         std::fflush(stderr);
         const pid_t pid = fork();
         if (pid == 0) {
+            struct sigaction sa {};
+            sa.sa_handler = OnWorkerInterrupt;
+            sa.sa_flags = SA_RESTART;
+            sigemptyset(&sa.sa_mask);
+            sigaction(SIGINT, &sa, nullptr);
             ::close(fds[0]);
+            // The other workers' pipes are theirs alone: with a read end held
+            // here, a worker whose parent is gone would wait on a full pipe.
+            for (const FileState &other : m_state)
+                if (other.fd >= 0)
+                    ::close(other.fd);
+            ShareMemoryBudget(std::min<std::size_t>(m_jobs, m_files.size()));
             Output worker;
             worker.relay = fds[1];
-            const int status = RepairFile(worker, m_files[i], m_job);
+            const int status = RepairFile(worker, m_files[i], m_dirs[i], m_job);
             std::fflush(stdout);
             _exit(status);
         }
@@ -575,7 +634,18 @@ private:
             int st = 0;
             while (waitpid(s.pid, &st, 0) < 0 && errno == EINTR) {
             }
-            s.status = WIFEXITED(st) ? WEXITSTATUS(st) : kInterrupted;
+            if (WIFEXITED(st)) {
+                s.status = WEXITSTATUS(st);
+            } else if (WIFSIGNALED(st) && WTERMSIG(st) == SIGINT) {
+                s.status = kInterrupted;
+            } else {
+                // A worker that crashed or was killed: its file's scan ended
+                // early, and the log says why.
+                s.status = kCutShort;
+                s.pending.push_back({'E', Escaped("the repair of this file ended early: its worker was ended by signal " +
+                                                  std::to_string(WIFSIGNALED(st) ? WTERMSIG(st) : 0) + " (" +
+                                                  strsignal(WIFSIGNALED(st) ? WTERMSIG(st) : 0) + ")")});
+            }
             s.done = true;
             s.percent = 100;
             ++ended;
@@ -636,6 +706,7 @@ private:
 
     Output &m_out;
     const std::vector<std::string> &m_files;
+    const std::vector<std::string> m_dirs; ///< each file's output folder
     const Job &m_job;
     unsigned m_jobs;
     std::vector<FileState> m_state;
@@ -787,7 +858,7 @@ int main(int argc, char **argv)
     std::vector<int> statuses;
     std::vector<std::string> rebuilt;
     if (files.size() == 1) {
-        statuses.push_back(RepairFile(out, files[0], job));
+        statuses.push_back(RepairFile(out, files[0], job.outputDir.empty() ? DefaultOutputDir(files[0]) : job.outputDir, job));
         rebuilt = out.rebuilt;
     } else {
         // A process for each file, also one at a time: every file's merged

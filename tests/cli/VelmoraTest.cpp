@@ -1,6 +1,7 @@
 // End-to-end runs of the built velmora program.
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <csignal>
 #include <fcntl.h>
@@ -54,8 +55,15 @@ RunResult Velmora(const std::vector<std::string> &args, const std::function<void
     for (std::string &a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // A process group of its own, as a shell gives a command: a terminal's
+    // Ctrl-C is kill(-pid, SIGINT).
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid;
-    EXPECT_EQ(posix_spawn(&pid, VELMORA_PATH, &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, VELMORA_PATH, &actions, &attr, argv.data(), environ), 0);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
@@ -245,43 +253,58 @@ TEST(Velmora, SeveralFilesEndWithTheSummaryAndAStatusEach)
     WriteFile(dir / "a.psd", TwoLayers());
     WriteFile(dir / "b.psd", Pattern(300, 1));
     WriteFile(dir / "c.pdd", TwoLayers());
+    WriteFile(dir / "a.pdd", TwoLayers());
     for (const char *jobs : {"1", "3"}) {
-        RunResult r = Velmora({"-q", "-j", jobs, dir / "a.psd", dir / "b.psd", dir / "c.pdd"});
+        RunResult r = Velmora({"-q", "-j", jobs, dir / "a.psd", dir / "b.psd", dir / "c.pdd", dir / "a.pdd"});
         EXPECT_EQ(r.status, 1);
         const auto lines = Lines(r.out);
-        ASSERT_GE(lines.size(), 6u);
-        EXPECT_EQ(std::vector<std::string>(lines.end() - 6, lines.end()),
-                  (std::vector<std::string>{"2 file(s) repaired successfully", "Successful   " + (dir / "a.psd"),
+        ASSERT_GE(lines.size(), 8u);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 8, lines.end()),
+                  (std::vector<std::string>{"3 file(s) repaired successfully", "Successful   " + (dir / "a.psd"),
                                             "Failed       " + (dir / "b.psd"), "Successful   " + (dir / "c.pdd"),
+                                            "Successful   " + (dir / "a.pdd"),
                                             "Rebuilt document: " + (dir / "a_recovered/a_rebuilt.psd"),
-                                            "Rebuilt document: " + (dir / "c_recovered/c_rebuilt.pdd")}))
-            << "-j " << jobs;
+                                            "Rebuilt document: " + (dir / "c_recovered/c_rebuilt.pdd"),
+                                            "Rebuilt document: " + (dir / "a_recovered_2/a_rebuilt.pdd")}))
+            << "-j " << jobs << ": a.pdd gets a folder of its own";
         EXPECT_TRUE(FileExists(dir / "c_recovered/Layer0.psd"));
         EXPECT_TRUE(FileExists(dir / "c_recovered/c_1.pdd")) << "every file's merged images count from 1";
+        EXPECT_TRUE(FileExists(dir / "a_recovered/Layer0.psd") && FileExists(dir / "a_recovered_2/Layer0.psd"));
+        for (const char *folder : {"a_recovered", "a_recovered_2", "c_recovered"})
+            std::filesystem::remove_all(dir / folder);
     }
 }
 
 TEST(Velmora, InterruptStopsTheRunAndKeepsWhatWasWritten)
 {
-    TempDir dir;
-    // A layer section first, then 600 MB of nothing: the scan takes seconds.
-    WriteFile(dir / "long.psd", LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}}));
-    ASSERT_EQ(truncate((dir / "long.psd").c_str(), 600 << 20), 0);
-    const auto start = std::chrono::steady_clock::now();
-    RunResult r = Velmora({"-j", "1", dir / "long.psd", dir / "long.psd"}, [&](pid_t pid) {
-        // Wait until the first layer file is there, then stop.
-        for (int i = 0; i < 500 && !FileExists(dir / "long_recovered/Layer0.psd"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        kill(pid, SIGINT);
-    });
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_LT(seconds, 2.0) << "the scan stops at its next step";
-    EXPECT_TRUE(FileExists(dir / "long_recovered/Layer0.psd"));
-    const auto lines = Lines(r.out);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "User aborts the repair process"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Not Repaired " + (dir / "long.psd")), lines.end())
-        << "the second file is not started";
+    // Ctrl-C sent to velmora alone, and by a terminal to its whole process
+    // group (the workers get it too: they stop at their next step as well).
+    for (const bool group : {false, true}) {
+        SCOPED_TRACE(group ? "the process group" : "velmora alone");
+        TempDir dir;
+        // A layer section first, then 600 MB of nothing: the scan takes seconds.
+        WriteFile(dir / "long.psd", LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}}));
+        ASSERT_EQ(truncate((dir / "long.psd").c_str(), 600 << 20), 0);
+        const auto start = std::chrono::steady_clock::now();
+        RunResult r = Velmora({"-j", "1", dir / "long.psd", dir / "long.psd"}, [&](pid_t pid) {
+            // Wait until the first layer file is there, then stop.
+            for (int i = 0; i < 500 && !FileExists(dir / "long_recovered/Layer0.psd"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            kill(group ? -pid : pid, SIGINT);
+        });
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 130) << r.err;
+        std::size_t notices = 0;
+        for (std::size_t at = 0; (at = r.err.find("velmora: stopping after the current step", at)) != std::string::npos; ++at)
+            ++notices;
+        EXPECT_EQ(notices, 1u) << "told once, by velmora; a worker stops quietly, never at once\n" << r.err;
+        EXPECT_LT(seconds, 2.0) << "the scan stops at its next step";
+        EXPECT_TRUE(FileExists(dir / "long_recovered/Layer0.psd"));
+        const auto lines = Lines(r.out);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "User aborts the repair process"), lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "Not Repaired " + (dir / "long.psd")), lines.end())
+            << "the second file is not started";
+    }
 }
 
 TEST(Velmora, VersionAndHelp)
