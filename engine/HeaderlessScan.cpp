@@ -96,8 +96,11 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
                     m_scratch.resize(64 * 1024);
                     const uint64_t most = uint64_t{l.height} * l.width * 4 + 1;
                     uint64_t total = 0;
-                    while (total < most && !m_inflater.Done())
-                        total += m_inflater.Fill(m_scratch.data(), std::min<uint64_t>(m_scratch.size(), most - total));
+                    while (total < most && !m_inflater.Done()) {
+                        const uint64_t got = m_inflater.Fill(m_scratch.data(), std::min<uint64_t>(m_scratch.size(), most - total));
+                        total += got;
+                        m_job.Tick(got);
+                    }
                     depth = DepthOfPlane(total, l.height, l.width);
                 }
                 if (depth)
@@ -244,8 +247,11 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
         m_inflater.Start(m_source);
         m_scratch.resize(1 << 20);
         uint64_t total = 0;
-        while (!m_inflater.Done())
-            total += m_inflater.Fill(m_scratch.data(), m_scratch.size());
+        while (!m_inflater.Done()) {
+            const uint64_t got = m_inflater.Fill(m_scratch.data(), m_scratch.size());
+            total += got;
+            m_job.Tick(got);
+        }
         if (total > 0)
             s.mergedBytes = total;
     }

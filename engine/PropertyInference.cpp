@@ -81,6 +81,12 @@ std::string DescribeProperties(const ImageProperties &p)
 InferredProperties InferProperties(const PropertySignals &s, const ImageProperties &user, uint32_t keep)
 {
     InferredProperties out{user, false, {}};
+    // Properties a caller gave that describe no picture (no rows, no
+    // channels, a depth that is not 1, 8, 16 or 32) leave nothing to weigh
+    // the signals against: they stay as given.
+    if (user.height == 0 || user.width == 0 || user.channels == 0 ||
+        (user.depth != 1 && user.depth != 8 && user.depth != 16 && user.depth != 32))
+        return out;
     ImageProperties &p = out.properties;
     std::vector<std::string> sources;
     bool fromLayers = false;

@@ -77,6 +77,15 @@ TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
         {"the user's depth stands", with([](auto &s) { s.keyDepth = 16; s.colourChannels = 1; }), ZELT_KEEP_DEPTH,
          {1, 600, 800, 8, 1}, "layer records"},
     };
+    // Properties that describe no picture, as a caller of the library may
+    // pass them: nothing is inferred, and nothing divides by them.
+    for (const ImageProperties odd : {ImageProperties{3, 0, 800, 8, 3}, ImageProperties{0, 600, 800, 8, 3},
+                                      ImageProperties{3, 600, 800, 4, 3}}) {
+        PropertySignals s; // merged rows, which divide by the height, the channels and the sample's bytes
+        s.mergedRowBytes = 200;
+        s.mergedRows = 300;
+        EXPECT_FALSE(InferProperties(s, odd, 0).found);
+    }
     for (const Case &c : cases) {
         const zelt::InferredProperties got = InferProperties(c.signals, kUser, c.keep);
         const ImageProperties &p = got.properties;
