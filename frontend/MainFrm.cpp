@@ -12,6 +12,7 @@
 #include <QProxyStyle>
 #include <QTabBar>
 #include <QScreen>
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidgetItem>
 
@@ -741,12 +742,19 @@ void TMainForm::btnRepairFilesClick()
         QStringList sources;
         for (int i = 0; i < count; ++i)
             sources << FileList->topLevelItem(i)->text(0);
+        // Two files never share a folder: photo.psd and photo.pdd would write
+        // the same names into it, so the later one gets photo_recovered_2/.
+        QSet<QString> folders;
         for (int i = 0; i < count && i < FileList->topLevelItemCount(); ++i) {
             if (!FRunning)
                 break;
             QTreeWidgetItem *item = FileList->topLevelItem(i);
             const QString path = item->text(0);
-            const QString dir = Q(wenk::DefaultOutputDir(S(path)));
+            const QString first = Q(wenk::DefaultOutputDir(S(path)));
+            QString dir = first;
+            for (int k = 2; folders.contains(dir); ++k)
+                dir = first.chopped(1) + QStringLiteral("_%1/").arg(k);
+            folders.insert(dir);
             item->setText(1, dir);
             bool success = false;
             // No output of this file may be written over another file of the

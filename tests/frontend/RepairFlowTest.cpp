@@ -362,7 +362,7 @@ TEST_F(Batch, EveryFileIsRepairedWithTheOthersProtected)
 {
     TempDir dir;
     QStringList files;
-    for (const char *n : {"a.psd", "b.psd", "c.psd"}) {
+    for (const char *n : {"a.psd", "b.psd", "a.pdd"}) {
         WriteFile(dir / n, {1});
         files << QString::fromStdString(dir / n);
     }
@@ -371,9 +371,12 @@ TEST_F(Batch, EveryFileIsRepairedWithTheOthersProtected)
     Click("btnAddFiles");
     FakeScript().steps = SimpleRun({});
     Click("btnRepairFiles");
-    const std::string a = dir / "a.psd", b = dir / "b.psd", c = dir / "c.psd";
+    const std::string a = dir / "a.psd", b = dir / "b.psd", c = dir / "a.pdd";
     EXPECT_EQ(FakeScript().protectedByCall,
               (std::vector<std::vector<std::string>>{{b, c}, {a, c}, {a, b}}));
+    EXPECT_EQ(Column(1), (QStringList{QString::fromStdString(dir / "a_recovered/"), QString::fromStdString(dir / "b_recovered/"),
+                                      QString::fromStdString(dir / "a_recovered_2/")}))
+        << "a.pdd gets a folder of its own";
     EXPECT_NE(FakeScript().options.RecoveryFlags & ZELT_RECOVER_REBUILD, 0u) << "the Options page's boxes";
     EXPECT_TRUE(FakeScript().maskedProperly);
 }
