@@ -83,4 +83,27 @@ std::string ResultText(bool stillRunning, bool success, const std::string &sourc
     return "File '" + source + "' has been repaired successfully!\r\n" + second;
 }
 
+std::string PreviewOnlyText(const std::string &source, const std::string &previewPath)
+{
+    return "Only the embedded preview of '" + source + "' could be recovered: " + previewPath;
+}
+
+bool IsPreviewFile(const std::string &path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string ext = ".jpg";
+    if (name.size() <= ext.size() || name.compare(name.size() - ext.size(), ext.size(), ext) != 0)
+        return false;
+    name.erase(name.size() - ext.size());
+    const std::size_t at = name.rfind("_preview");
+    if (at == std::string::npos || at == 0)
+        return false;
+    const std::string rest = name.substr(at + 8);
+    if (rest.empty())
+        return true;
+    return rest.size() > 1 && rest[0] == '_' &&
+           rest.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 } // namespace repairlog

@@ -37,6 +37,15 @@ std::string ConsumedTimeLine(int64_t elapsedMs);
 /// user's stop.
 std::string ResultText(bool stillRunning, bool success, const std::string &source, const std::string &outputDir);
 
+/// "Only the embedded preview of '%s' could be recovered: %s", with the
+/// source and the preview's path: the outcome of a repair whose only file is
+/// the preview (a failed repair for the exit status and the window).
+std::string PreviewOnlyText(const std::string &source, const std::string &previewPath);
+
+/// Whether a written file is the embedded preview (<stem>_preview.jpg, or
+/// _preview_<k>.jpg where that name was taken).
+bool IsPreviewFile(const std::string &path);
+
 /// A whole number written with the separator between groups of three
 /// digits ("%.0n"): 1,234,567 with ",", a minus sign kept.
 std::string FormatGrouped(double value, const std::string &thousandsSeparator);

@@ -65,6 +65,14 @@ enum {
 #define ZELT_KEEP_WIDTH 0x80u
 #define ZELT_KEEP_DEPTH 0x100u
 #define ZELT_KEEP_MODE 0x200u
+/* Layers salvaged past a damaged layer record or a lost section front: the
+ * records after the damage are found again, and the channel data of layers
+ * whose record is lost is placed by its own structure. */
+#define ZELT_RECOVER_SALVAGE 0x400u
+/* The rebuilt document written run-length compressed (PackBits rows for the
+ * layers' channels and the merged image); the separate pieces stay
+ * uncompressed. */
+#define ZELT_COMPRESS_DOCUMENT 0x800u
 
 /* The size RepairOptions.StructSize must hold for the record to be used. */
 #define ZELT_REPAIR_OPTIONS_SIZE 22u
