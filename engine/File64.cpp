@@ -147,6 +147,12 @@ void CFile64::SetFilePath(const std::string &path) { m_path = path; }
 
 bool CFile64::Open(const std::string &path, uint32_t flags, FileError *error)
 {
+    return OpenAt(AT_FDCWD, path, path, flags, error);
+}
+
+bool CFile64::OpenAt(int dirfd, const std::string &name, const std::string &path, uint32_t flags,
+                     FileError *error)
+{
     if (m_fd >= 0)
         Abort();
     m_path = FullPath(path);
@@ -179,17 +185,21 @@ bool CFile64::Open(const std::string &path, uint32_t flags, FileError *error)
         oflags |= O_CREAT;
         if (!(flags & modeNoTruncate))
             oflags |= O_TRUNC;
+        if (flags & modeCreateNew)
+            oflags |= O_EXCL;
     }
 
     // The share check comes before the open: a truncating open would already
     // have destroyed what the check protects.
+    // (A create of a new file only cannot meet a file held open.)
     struct stat before;
-    if (::stat(path.c_str(), &before) == 0 && ShareConflict(before, access, share))
+    if (!(flags & modeCreateNew) && ::fstatat(dirfd, name.c_str(), &before, 0) == 0 &&
+        ShareConflict(before, access, share))
         return fail(ETXTBSY);
 
     int fd;
     do {
-        fd = Sys().open(path.c_str(), oflags, 0666);
+        fd = dirfd == AT_FDCWD ? Sys().open(name.c_str(), oflags, 0666) : Sys().openat(dirfd, name.c_str(), oflags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return fail(errno);

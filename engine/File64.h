@@ -29,6 +29,9 @@ enum OpenFlags : uint32_t {
     /// The last part of the path must not be a symbolic link (the open fails
     /// with ELOOP where it is).
     modeNoFollow = 0x100000,
+    /// With modeCreate: only a new file is created; an existing name, a
+    /// link included, fails with EEXIST and is left as it is.
+    modeCreateNew = 0x200000,
 };
 
 /// Seek origins.
@@ -66,6 +69,11 @@ public:
     /// through a link) fails as a sharing violation, and the file is left as
     /// it was.
     virtual bool Open(const std::string &path, uint32_t flags, FileError *error = nullptr);
+    /// Opens name relative to the open directory dirfd (AT_FDCWD: the
+    /// current one), whatever the directory's path names by now; path is
+    /// the name the file is known by (for messages).
+    bool OpenAt(int dirfd, const std::string &name, const std::string &path, uint32_t flags,
+                FileError *error = nullptr);
     virtual std::unique_ptr<CFile64> Duplicate() const;
     virtual uint64_t Seek(int64_t offset, uint32_t origin);
     virtual void SetLength(uint64_t length);

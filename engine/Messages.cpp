@@ -17,7 +17,7 @@ const char *LoadMessage(int id)
     case kMsgOutputIsSource: return "%s is the file being repaired: the output is named %s instead.";
     case kMsgOutputIsOtherSource: return "%s is another file of this repair run: the output is named %s instead.";
     case kMsgOutputIsLink:
-        return "%s is not a plain file (a link, a pipe or a device): the output is named %s instead.";
+        return "%s is not a plain file (a link, a folder, a pipe or a device): the output is named %s instead.";
     case kMsgNameTooLong: return "The name %s is too long for the file system: the output is named %s instead.";
     case kMsgLayerNoData: return "Layer %u has no pixel data left in the file: no file written.";
     case kMsgMergedNoData: return "The merged image has no pixel data left in the file: no file written.";
@@ -33,6 +33,14 @@ const char *LoadMessage(int id)
     case kMsgCompositeTooLarge:
         return "The rebuilt document's merged image does not fit in the memory available: it is left white.";
     case kMsgPropertiesFound: return "Image properties found in the surviving data: %s.";
+    case kMsgOutputExists: return "%s already exists: the output is named %s instead.";
+    case kMsgLayerFewSamples: return "Layer %u: only %s of its samples survive: no file written.";
+    case kMsgMergedFewSamples: return "The merged image: only %s of its samples survive: no file written.";
+    case kMsgDocumentFewSamples:
+        return "The rebuilt document: only %s of its samples survive: no file written.";
+    case kMsgPropertiesUnknown:
+        return "The merged image's properties could not be found in the surviving data: give its width and height "
+               "to read it.";
     default: return "";
     }
 }

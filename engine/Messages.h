@@ -29,6 +29,11 @@ enum MessageId : int {
     kMsgLayerLeftOutMemory = 27,
     kMsgCompositeTooLarge = 28,
     kMsgPropertiesFound = 29,
+    kMsgOutputExists = 30,
+    kMsgLayerFewSamples = 31,
+    kMsgMergedFewSamples = 32,
+    kMsgDocumentFewSamples = 33,
+    kMsgPropertiesUnknown = 34,
 };
 
 /// The text of a message; an empty text for an unknown identifier.

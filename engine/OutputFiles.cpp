@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,17 +14,65 @@ namespace zelt {
 namespace {
 
 constexpr uint32_t kOutputFlags =
-    modeWrite | shareExclusive | modeCreate | modeNoTruncate | modeNoFollow | typeBinary;
+    modeWrite | shareExclusive | modeCreate | modeCreateNew | modeNoFollow | typeBinary;
 constexpr std::size_t kBufferSize = 256u << 10; // big planes go past it, straight to the file
 constexpr uint64_t kPiece = 16u << 20; // the most written between two abort polls
 
-std::string DirectoryOf(const std::string &path)
+} // namespace
+
+OutputDirectory OpenOutputDirectory(const std::string &dir, int &fd)
 {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    fd = -1;
+    std::string path = dir.empty() ? "." : dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const uid_t me = geteuid();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return OutputDirectory::missing;
+    // A link is followed only when it is the caller's own or root's: another
+    // user's link could be pointed anywhere.
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && st.st_uid != me && st.st_uid != 0)
+        return OutputDirectory::unsafe;
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return OutputDirectory::missing;
+    // What was opened is judged, not what the name points to.
+    if (::fstat(fd, &st) != 0 || st.st_uid == me)
+        return OutputDirectory::opened;
+    if (me == 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        fd = -1;
+        return OutputDirectory::unsafe;
+    }
+    return OutputDirectory::opened;
 }
 
-} // namespace
+OutputNamer::~OutputNamer()
+{
+    if (m_dirfd >= 0)
+        ::close(m_dirfd);
+}
+
+void OutputNamer::UseDirectory(int fd, const std::string &prefix)
+{
+    if (m_dirfd >= 0)
+        ::close(m_dirfd);
+    m_dirfd = fd;
+    m_prefix = prefix;
+}
+
+int OutputNamer::DirectoryOf(const std::string &path, std::string &name) const
+{
+    if (m_dirfd >= 0 && path.compare(0, m_prefix.size(), m_prefix) == 0 &&
+        path.find('/', m_prefix.size()) == std::string::npos && path.size() > m_prefix.size()) {
+        name = path.substr(m_prefix.size());
+        return m_dirfd;
+    }
+    name = path;
+    return AT_FDCWD;
+}
 
 void OutputNamer::ProtectPath(const std::string &path, bool isSource)
 {
@@ -32,34 +81,44 @@ void OutputNamer::ProtectPath(const std::string &path, bool isSource)
         Protect({st.st_dev, st.st_ino}, isSource);
 }
 
+// Why an existing name was passed over.
 OutputNamer::Passed OutputNamer::Check(const std::string &path) const
 {
+    std::string name;
+    const int dir = DirectoryOf(path, name);
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return Passed::none;
-    if (S_ISLNK(st.st_mode))
-        return Passed::link;
+    if (!S_ISREG(st.st_mode))
+        return Passed::link; // a link, a folder, a pipe or a device
     const FileIdentity id{st.st_dev, st.st_ino};
     for (const Protected &p : m_protected)
         if (p.id == id)
             return p.isSource ? Passed::source : Passed::other;
-    // A pipe or a device under the name would block the write or reach
-    // something that is no file.
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return Passed::link;
-    return Passed::none;
+    return Passed::exists;
 }
 
-std::size_t OutputNamer::NameLimit(const std::string &path) const
+std::size_t OutputNamer::NameLimit(const std::string &path)
 {
-    const std::string dir = DirectoryOf(path);
-    const long limit = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    std::string name;
+    const int dir = DirectoryOf(path, name);
+    if (dir >= 0) {
+        if (m_nameLimit == 0) {
+            const long limit = ::fpathconf(dir, _PC_NAME_MAX);
+            m_nameLimit = limit > 0 ? static_cast<std::size_t>(limit) : 255;
+        }
+        return m_nameLimit;
+    }
+    const std::size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    const long limit = ::pathconf(parent.c_str(), _PC_NAME_MAX);
     return limit > 0 ? static_cast<std::size_t>(limit) : 255;
 }
 
-std::string OutputNamer::Shorten(const std::string &path, std::size_t keep) const
+std::string OutputNamer::Shorten(const std::string &path, std::size_t keep)
 {
-    const std::string dir = DirectoryOf(path);
+    const std::size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = path.substr(dir.size());
     const std::size_t limit = NameLimit(path);
     if (name.size() <= limit)
@@ -79,9 +138,9 @@ bool OutputNamer::Create(CFile64 &file, std::string &path, std::size_t keep)
 {
     const std::string wanted = path;
     const std::string first = Shorten(path, keep);
-    const std::string base = PathWithoutExtension(first), ext = PathExtension(first);
     std::vector<std::pair<std::string, Passed>> passed;
-    for (unsigned long k = 1;; ++k) {
+    unsigned long &next = m_nextCounter.try_emplace(wanted, 1).first->second;
+    for (unsigned long k = next;; ++k) {
         std::string candidate = first;
         if (k > 1) {
             const std::string counter = std::string(1, '_').append(std::to_string(k));
@@ -89,51 +148,42 @@ bool OutputNamer::Create(CFile64 &file, std::string &path, std::size_t keep)
         }
         if (m_written.count(candidate) != 0)
             continue;
-        if (const Passed why = Check(candidate); why != Passed::none) {
-            passed.emplace_back(candidate, why);
-            continue;
-        }
-        // Opened without truncating and without following a link, then
-        // looked at once more: a link or a second name of a protected file
-        // planted since the check is passed over too, before anything of it
-        // is changed.
+        // Only a new file is made: whatever has the name (a file, a link, a
+        // folder, a pipe) stays as it is, and the next name is tried.
         FileError error;
-        if (!file.Open(candidate, kOutputFlags, &error)) {
-            if (error.OsError() == ELOOP || error.OsError() == ENXIO) {
-                passed.emplace_back(candidate, Passed::link);
+        std::string name;
+        const int dir = DirectoryOf(candidate, name);
+        if (!file.OpenAt(dir, name, candidate, kOutputFlags, &error)) {
+            if (error.OsError() == EEXIST || error.OsError() == ELOOP || error.OsError() == EISDIR) {
+                const Passed why = Check(candidate);
+                passed.emplace_back(candidate, why == Passed::none ? Passed::link : why);
                 continue;
             }
             m_job.Notify(MSG_ERROR, FormatErrorMessage(kMsgCannotCreateFile, error));
             return false;
         }
-        struct stat st;
-        Passed why = Passed::none;
-        if (::fstat(file.Handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            why = Passed::link;
-        } else {
-            for (const Protected &p : m_protected)
-                if (p.id == FileIdentity{st.st_dev, st.st_ino})
-                    why = p.isSource ? Passed::source : Passed::other;
-        }
-        if (why != Passed::none) {
-            file.Abort();
-            passed.emplace_back(candidate, why);
-            continue;
-        }
-        file.SetLength(0);
         path = candidate;
+        next = k + 1;
         break;
     }
     if (first != wanted)
         m_job.NotifyFormatted(MSG_STATUS, kMsgNameTooLong, wanted.c_str(), path.c_str());
     for (const auto &[name, why] : passed) {
-        const int id = why == Passed::source  ? kMsgOutputIsSource
-                       : why == Passed::other ? kMsgOutputIsOtherSource
-                                              : kMsgOutputIsLink;
+        const int id = why == Passed::source   ? kMsgOutputIsSource
+                       : why == Passed::other  ? kMsgOutputIsOtherSource
+                       : why == Passed::exists ? kMsgOutputExists
+                                               : kMsgOutputIsLink;
         m_job.NotifyFormatted(MSG_STATUS, id, name.c_str(), path.c_str());
     }
     m_written.insert(path);
     return true;
+}
+
+void OutputNamer::Remove(const std::string &path) const
+{
+    std::string name;
+    const int dir = DirectoryOf(path, name);
+    ::unlinkat(dir, name.c_str(), 0);
 }
 
 OutputStream::OutputStream(CFile64 &file, RecoveryJob &job) : m_file(file), m_job(job), m_buffer(kBufferSize) {}
@@ -194,6 +244,7 @@ bool OutputFile::Create(OutputNamer &namer, const std::string &path, std::size_t
     m_path = path;
     if (!namer.Create(m_file, m_path, keep))
         return false;
+    m_namer = &namer;
     m_stream = std::make_unique<OutputStream>(m_file, m_job);
     return true;
 }
@@ -211,8 +262,19 @@ OutputFile::~OutputFile()
     if (m_closed || !m_file.IsOpen())
         return;
     m_file.Abort();
-    if (m_job.Aborted())
-        ::unlink(m_path.c_str());
+    if (m_job.Aborted() && m_namer)
+        m_namer->Remove(m_path);
+}
+
+void OutputFile::Patch(uint64_t offset, uint64_t value, uint32_t width)
+{
+    m_stream->Flush();
+    uint8_t b[8];
+    StoreBE(b, value, width);
+    const uint64_t end = m_file.GetPosition();
+    m_file.Seek(static_cast<int64_t>(offset), begin);
+    m_file.Write(b, width);
+    m_file.Seek(static_cast<int64_t>(end), begin);
 }
 
 } // namespace zelt

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 
 #include "Errors.h"
 #include "File64Ex.h"
@@ -452,29 +453,6 @@ void RecoveryJob::PollNow()
     }
 }
 
-namespace {
-
-// An output directory that another user owns and others may write in is not
-// used: whoever else may write there can plant names that an output would
-// be written through. A directory reached through another user's link is
-// refused the same way.
-bool SafeOutputDirectory(const std::string &dir)
-{
-    const std::string path = dir.empty() ? "." : dir;
-    const uid_t me = geteuid();
-    struct stat st;
-    std::string link = path;
-    while (link.size() > 1 && link.back() == '/')
-        link.pop_back();
-    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != me && st.st_uid != 0)
-        return false;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return true; // creating the files reports what is wrong
-    return st.st_uid == me || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-} // namespace
-
 bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *options, intptr_t reserved,
                       const std::string &outputDir)
 {
@@ -491,14 +469,21 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
     if (cb)
         cb(MSG_PROGRESS, &percent, ud);
 
+    int dirfd = -1;
     try {
         Notify(MSG_SOURCE_FILE, sourcePath);
         if (!source.Open(sourcePath, modeRead | shareDenyWrite | typeBinary, &openError)) {
             Notify(MSG_ERROR, FormatErrorMessage(kMsgCannotOpenSource, openError));
-        } else if (!SafeOutputDirectory(outputDir)) {
+        } else if (OpenOutputDirectory(outputDir, dirfd) == OutputDirectory::unsafe) {
+            // Whoever else may change what the directory holds could plant
+            // the names an output is written through.
             NotifyFormatted(MSG_ERROR, kMsgUnsafeOutputDir, outputDir.c_str());
         } else {
             PsdRecoverer recoverer(*this, source, outputDir, recovered);
+            // Every output is made in the directory opened now, whatever its
+            // name leads to later.
+            if (dirfd >= 0)
+                recoverer.Namer().UseDirectory(std::exchange(dirfd, -1), recoverer.OutputDir());
             recoverer.SetProperties(m_options.properties);
             struct stat st;
             const bool disk = ::fstat(source.Handle(), &st) == 0 && S_ISBLK(st.st_mode);
@@ -544,6 +529,8 @@ bool RecoveryJob::Run(const std::string &sourcePath, const RepairOptions *option
     } catch (...) {
         Notify(MSG_ERROR, LoadMessage(kMsgUnknownError));
     }
+    if (dirfd >= 0)
+        ::close(dirfd);
 
     percent = 100;
     if (cb)

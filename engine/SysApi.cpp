@@ -7,9 +7,10 @@ namespace zelt {
 namespace {
 
 int RealOpen(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int RealOpenAt(int dirfd, const char *path, int flags, mode_t mode) { return ::openat(dirfd, path, flags, mode); }
 
 const SysApi kReal = {
-    RealOpen, ::close, ::read, ::pread, ::write, ::lseek, ::ftruncate, ::fsync, ::fstat,
+    RealOpen, ::close, ::read, ::pread, ::write, ::lseek, ::ftruncate, ::fsync, ::fstat, RealOpenAt,
 };
 
 const SysApi *g_api = &kReal;

@@ -18,6 +18,7 @@ struct SysApi {
     int (*ftruncate)(int fd, off_t length);
     int (*fsync)(int fd);
     int (*fstat)(int fd, struct stat *st);
+    int (*openat)(int dirfd, const char *path, int flags, mode_t mode);
 };
 
 /// The table in force.

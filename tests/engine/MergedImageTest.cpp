@@ -332,6 +332,32 @@ TEST(RecoverFileSafety, DiskFullEndsTheScanWithTheGeneralErrorAndKeepsTheResult)
 
 namespace {
 
+TEST(RecoverFileSafety, AnOutputFolderSwappedForALinkMidRunKeepsGettingTheOutputs)
+{
+    // After the first output the folder is renamed away and a link to a
+    // private folder put at its name: every later output still goes into
+    // the folder the run opened, and nothing reaches the private one.
+    TempDir dir;
+    Sample s;
+    WriteFile(dir / "cat.psd", s.File());
+    const std::string out = MakeDir(dir / "out"), moved = dir / "moved", secret = MakeDir(dir / "secret");
+    CallbackRecorder rec;
+    bool swapped = false;
+    rec.onMessage = [&](const Event &e) {
+        if (e.code != MSG_FILE_WRITTEN || swapped)
+            return;
+        swapped = true;
+        ASSERT_EQ(::rename(out.c_str(), moved.c_str()), 0);
+        ASSERT_EQ(::symlink(secret.c_str(), out.c_str()), 0);
+    };
+    EXPECT_EQ(Recover(dir / "cat.psd", out, &rec), 1);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(ListDir(secret).empty());
+    EXPECT_EQ(ListDir(moved).size(), rec.Written().size());
+    EXPECT_GE(rec.Written().size(), 4u);
+    EXPECT_TRUE(rec.Errors().empty());
+}
+
 TEST(RecoverFileSafety, AnotherUsersOpenOutputDirectoryIsNotUsed)
 {
     if (geteuid() != 0)
@@ -347,8 +373,13 @@ TEST(RecoverFileSafety, AnotherUsersOpenOutputDirectoryIsNotUsed)
     EXPECT_EQ(rec.Errors(), std::vector<std::string>{"Error 5: The output directory " + shared +
                                                      " belongs to another user and others may write in it: nothing "
                                                      "is written there."});
+    // Root's run does not use it either when only its owner may write: that
+    // owner could swap what it holds for links to root's files.
     ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
-    EXPECT_EQ(Recover(dir / "s.psd", shared, &rec), 1) << "another user's directory that only its owner may write";
+    rec.events.clear();
+    EXPECT_EQ(Recover(dir / "s.psd", shared, &rec), 0);
+    EXPECT_TRUE(ListDir(shared).empty());
+    EXPECT_EQ(rec.Errors().size(), 1u);
 }
 
 } // namespace

@@ -134,14 +134,53 @@ TEST_F(Writer, NoMaskFileWithoutTransparency)
 TEST_F(Writer, FileThatCannotBeCreatedIsReportedAndSkipped)
 {
     Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}, {-1, RawChannel({2})}}}}), dir / "out");
-    ASSERT_EQ(::mkdir((out + "/Layer0.psd").c_str(), 0755), 0); // a directory in the way
+    ASSERT_EQ(::rmdir(out.c_str()), 0); // the output directory is gone
     At(0);
     uint64_t length; uint32_t files;
     EXPECT_TRUE(R().RecoverLayerSection(length, files));
     EXPECT_EQ(files, 0u);
-    EXPECT_EQ(rec.Errors(), std::vector<std::string>{"Error 4: Cannot create file. Access to " + out +
-                                                     "/Layer0.psd was denied."});
+    ASSERT_EQ(rec.Errors().size(), 1u);
+    EXPECT_EQ(rec.Errors()[0].rfind("Error 4: Cannot create file. ", 0), 0u) << rec.Errors()[0];
+    EXPECT_NE(rec.Errors()[0].find(out + "/Layer0.psd"), std::string::npos) << rec.Errors()[0];
     EXPECT_FALSE(FileExists(out + "/Layer0_mask.psd")) << "no mask file without its layer file";
+}
+
+TEST_F(Writer, WhateverHoldsANameStaysAsItIsAndTheNextNameIsTaken)
+{
+    // A folder, a link, a pipe and a file of an earlier repair at the names
+    // of this run's outputs: none of them is changed or followed.
+    Load(LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}, {-1, RawChannel({2})}}},
+                       {0, 0, 1, 1, {{0, RawChannel({3})}}},
+                       {0, 0, 1, 1, {{0, RawChannel({4})}}},
+                       {0, 0, 1, 1, {{0, RawChannel({5})}}}}),
+         dir / "out");
+    const std::string elsewhere = dir / "elsewhere.psd";
+    WriteFile(elsewhere, {1, 2, 3});
+    WriteFile(out + "/Layer3.psd", {9, 9});
+    ASSERT_EQ(::mkdir((out + "/Layer0.psd").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (out + "/Layer1.psd").c_str()), 0);
+    ASSERT_EQ(::mkfifo((out + "/Layer2.psd").c_str(), 0644), 0);
+    RecoverAt0();
+    EXPECT_TRUE(rec.Errors().empty());
+    EXPECT_EQ(ReadFile(elsewhere), (Bytes{1, 2, 3}));
+    EXPECT_EQ(ReadFile(out + "/Layer3.psd"), (Bytes{9, 9}));
+    const struct {
+        const char *taken, *used;
+        uint8_t sample;
+        const char *line;
+    } cases[] = {
+        {"Layer0.psd", "Layer0_2.psd", 1, " is not a plain file (a link, a folder, a pipe or a device): the output is named "},
+        {"Layer1.psd", "Layer1_2.psd", 3, " is not a plain file (a link, a folder, a pipe or a device): the output is named "},
+        {"Layer2.psd", "Layer2_2.psd", 4, " is not a plain file (a link, a folder, a pipe or a device): the output is named "},
+        {"Layer3.psd", "Layer3_2.psd", 5, " already exists: the output is named "},
+    };
+    const auto msgs = rec.Messages();
+    for (const auto &c : cases) {
+        EXPECT_EQ(ParseRecovered(out + "/" + c.used).planes.at(0), Bytes{c.sample}) << c.taken;
+        const Event line{MSG_STATUS, out + "/" + c.taken + c.line + out + "/" + c.used + " instead."};
+        EXPECT_NE(std::find(msgs.begin(), msgs.end(), line), msgs.end()) << c.taken;
+    }
+    EXPECT_TRUE(FileExists(out + "/Layer0_2_mask.psd"));
 }
 
 TEST_F(Writer, ALaterSectionNeverReplacesAFileOfThisRun)

@@ -23,4 +23,5 @@ XDG_CONFIG_HOME="$prefix/config" QT_QPA_PLATFORM=offscreen timeout 3 "$prefix/bi
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$prefix/share/applications/velmora.desktop" || fail "desktop entry"
 fi
+"$(dirname "$0")/check_search_paths.sh" "$prefix" >/dev/null || fail "search paths of the installed programs"
 echo "installed and ran: $(cd "$prefix" && find . -type f | wc -l) files"

@@ -29,6 +29,8 @@ int32_t ZELT_CALL CallbackRecorder::Callback(int32_t code, const void *data, voi
         self->events.push_back({code, std::to_string(*static_cast<const uint8_t *>(data))});
     else
         self->events.push_back({code, data ? static_cast<const char *>(data) : "<null>"});
+    if (code != MSG_PROGRESS && self->onMessage)
+        self->onMessage(self->events.back());
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ class CallbackRecorder {
 public:
     /// Answers the k-th abort poll (1-based) with stop; 0 never stops.
     int abortAtPoll = 0;
+    /// Called with every message (not polls or progress) as it comes.
+    std::function<void(const Event &)> onMessage;
     std::vector<Event> events;
     int polls = 0;
 

@@ -14,13 +14,15 @@ namespace test {
 class RecovererFixture : public ::testing::Test {
 protected:
     /// Writes bytes as the source, opens it and creates the recoverer over
-    /// it with output into out/ (created).
+    /// it with output into a new folder (out/, then out2/, ...: outputs
+    /// never replace files, so each load gets a folder of its own).
     void Load(const Bytes &bytes, const std::string &outDir = "")
     {
         WriteFile(dir / "src.psd", bytes);
         source = std::make_unique<zelt::CFile64Ex>(4096);
         ASSERT_TRUE(source->Open(dir / "src.psd", zelt::modeRead | zelt::shareDenyWrite | zelt::typeBinary));
-        out = outDir.empty() ? dir / "out" : outDir;
+        out = outDir.empty() ? dir / (loads == 0 ? std::string("out") : "out" + std::to_string(loads + 1)) : outDir;
+        ++loads;
         ::mkdir(out.c_str(), 0755);
         recovered = 0;
         // The recognisers alone: the properties are what the test sets.
@@ -39,6 +41,7 @@ protected:
     std::unique_ptr<zelt::PsdRecoverer> recoverer;
     std::string out;
     uint64_t recovered = 0;
+    int loads = 0;
 };
 
 } // namespace test
