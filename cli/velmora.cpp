@@ -12,8 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/fs.h>
 #include <map>
 #include <poll.h>
@@ -34,22 +34,35 @@
 
 namespace {
 
-// Set by the first Ctrl-C; the engine sees it at its next abort poll.
+// The signal of the first stop (Ctrl-C, SIGTERM, SIGHUP); the engine sees
+// it at its next abort poll.
 volatile std::sig_atomic_t g_stop = 0;
 
-void OnInterrupt(int)
+void OnInterrupt(int signal)
 {
     if (g_stop)
-        _exit(130); // the second Ctrl-C ends the program at once
-    g_stop = 1;
+        _exit(128 + signal); // the second stop ends the program at once
+    g_stop = signal;
     const char text[] = "\nvelmora: stopping after the current step; press Ctrl-C again to quit at once\n";
     (void)!write(STDERR_FILENO, text, sizeof text - 1);
 }
 
-// A worker's Ctrl-C: the terminal sends it to the whole process group, and
-// the parent passes its own on; either way the worker stops after the
-// current step, so that the engine removes what it had not finished.
-void OnWorkerInterrupt(int) { g_stop = 1; }
+// A worker's stop: the terminal sends Ctrl-C to the whole process group, and
+// the parent passes each of its stops on; either way the worker stops after
+// the current step, so that the engine removes what it had not finished.
+void OnWorkerInterrupt(int signal) { g_stop = signal; }
+
+/// Catches the stops a user or a service manager sends: Ctrl-C, SIGTERM
+/// and SIGHUP all stop the repair as Ctrl-C does.
+void CatchStops(void (*handler)(int))
+{
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &sa, nullptr);
+}
 
 const std::map<std::string, uint16_t> kModes = {
     {"bitmap", 0}, {"grayscale", 1}, {"indexed", 2}, {"rgb", 3}, {"cmyk", 4}, {"multichannel", 7}, {"duotone", 8}, {"lab", 9},
@@ -152,6 +165,73 @@ std::string DefaultOutputDir(const std::string &source)
     return dir.substr(0, slash + 1) + name.substr(0, stem) + "_recovered/";
 }
 
+/// Whether a folder holds anything (a folder that does not exist holds
+/// nothing).
+bool HoldsFiles(const std::string &dir)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return ::access(dir.c_str(), F_OK) == 0; // there, but not a folder one can look into
+    bool any = false;
+    while (const dirent *e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            any = true;
+            break;
+        }
+    ::closedir(d);
+    return any;
+}
+
+/// The default folder, or where it already holds files (an earlier
+/// repair's) the first "<folder>_<k>/" that holds none: a repair never mixes
+/// its files with another's.
+std::string FreeOutputDir(const std::string &dir, const std::set<std::string> *taken = nullptr,
+                          std::string (*key)(const std::string &) = nullptr)
+{
+    std::string chosen = dir;
+    for (unsigned k = 2; HoldsFiles(chosen) || (taken && taken->count(key(chosen)) != 0); ++k)
+        chosen = dir.substr(0, dir.size() - 1) + "_" + std::to_string(k) + "/";
+    return chosen;
+}
+
+/// The log's line for a default folder that was passed over.
+std::string FolderTakenLine(const std::string &dir, const std::string &chosen)
+{
+    return "The folder '" + dir + "' already holds files: the recovered files go into '" + chosen + "'.";
+}
+
+/// The outermost folder of dir that does not exist yet (empty when it does).
+std::string FirstMissingFolder(const std::string &dir)
+{
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    std::string missing;
+    struct stat st;
+    while (!path.empty() && path != "/" && path != "." && ::lstat(path.c_str(), &st) != 0) {
+        missing = path;
+        const std::size_t slash = path.find_last_of('/');
+        path = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    }
+    return missing;
+}
+
+/// Removes the folders a run made and left empty, from dir up to `top`.
+void RemoveEmptyFolders(const std::string &dir, const std::string &top)
+{
+    if (top.empty())
+        return;
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    while (path.size() >= top.size() && ::rmdir(path.c_str()) == 0 && path != top) {
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos)
+            break;
+        path = path.substr(0, slash);
+    }
+}
+
 /// Whether a written file is the rebuilt document of the source: its name
 /// is the source's stem with "_rebuilt", or "_rebuilt_<k>" when a name was
 /// taken.
@@ -171,6 +251,90 @@ bool IsRebuiltDocument(const std::string &written, const std::string &source)
     return std::all_of(name.begin() + long(base.size() + 1), name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
+/// The --log file. It never destroys a file that is not a log: an existing
+/// file is replaced only when its first line is the one every repair log
+/// starts with; a device or a pipe is written as it is. A failed write is
+/// reported once, and the run's status tells it.
+class LogFile {
+public:
+    enum class Opened { ok, notALog, failed };
+
+    Opened Open(const std::string &path)
+    {
+        m_path = path;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            // A new file, made only where no file is.
+            m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+            return m_fd >= 0 ? Opened::ok : Opened::failed;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return Opened::failed;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            m_fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            return m_fd >= 0 ? Opened::ok : Opened::failed;
+        }
+        // What is judged is the file opened, read from its start.
+        m_fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+        if (m_fd < 0 && errno == ELOOP)
+            m_fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY); // the user's own link to a log
+        if (m_fd < 0)
+            return Opened::failed;
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_size > 0 && !StartsAsLog())) {
+            ::close(m_fd);
+            m_fd = -1;
+            return Opened::notALog;
+        }
+        if (::ftruncate(m_fd, 0) != 0)
+            return Opened::failed;
+        return Opened::ok;
+    }
+
+    void Write(const std::string &line)
+    {
+        if (m_fd < 0 || m_error != 0)
+            return;
+        const std::string text = line + '\n';
+        const char *p = text.data();
+        std::size_t left = text.size();
+        while (left > 0) {
+            const ssize_t n = ::write(m_fd, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                m_error = n < 0 ? errno : ENOSPC;
+                std::fprintf(stderr, "velmora: --log: cannot write %s: %s\n", m_path.c_str(), std::strerror(m_error));
+                return;
+            }
+            p += n;
+            left -= std::size_t(n);
+        }
+    }
+
+    bool IsOpen() const { return m_fd >= 0; }
+    bool Failed() const { return m_error != 0; }
+
+private:
+    bool StartsAsLog() const
+    {
+        char head[256];
+        const ssize_t n = ::pread(m_fd, head, sizeof head, 0);
+        if (n <= 0)
+            return false;
+        std::string first(head, std::size_t(n));
+        first = first.substr(0, first.find('\n'));
+        if (!first.empty() && first.back() == '\r')
+            first.pop_back();
+        return first == repairlog::kStart;
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    int m_error = 0;
+};
+
 // The log, to standard output and optionally a file; the progress bar on
 // standard error when it is a terminal. In a worker, everything goes to the
 // parent as records of one line each.
@@ -178,11 +342,14 @@ class Output {
 public:
     bool quiet = false;
     bool progress = false;
-    std::ofstream logFile;
+    LogFile logFile;
     int relay = -1; ///< a worker's pipe to the parent
     // Of the file being repaired:
-    bool openFailed = false; ///< the engine could not open it
+    bool openFailed = false; ///< the engine could not open it, or would not write where asked
     bool cutShort = false;   ///< an error ended the scan early
+    std::size_t filesWritten = 0;
+    std::string preview;     ///< the embedded preview's path, when written
+    bool propertiesUnknown = false; ///< the engine asked for the merged image's size
     std::string source;
     std::vector<std::string> rebuilt;
 
@@ -208,8 +375,7 @@ public:
                 std::fflush(stdout) != 0)
                 m_stdoutClosed = true;
         }
-        if (logFile.is_open())
-            logFile << line << '\n' << std::flush;
+        logFile.Write(line);
     }
 
     /// A result text, whose two lines are joined by CR LF.
@@ -243,6 +409,9 @@ public:
     void Written(const std::string &path)
     {
         Line("Written: " + path);
+        ++filesWritten;
+        if (repairlog::IsPreviewFile(path))
+            preview = path;
         if (IsRebuiltDocument(path, source)) {
             rebuilt.push_back(Escaped(path));
             if (relay >= 0)
@@ -258,7 +427,9 @@ public:
         m_start = std::chrono::steady_clock::now();
         m_lastDraw = {};
         m_percent = 255;
-        openFailed = cutShort = false;
+        openFailed = cutShort = propertiesUnknown = false;
+        filesWritten = 0;
+        preview.clear();
     }
 
     /// One progress report of the engine. Only a change of the percentage
@@ -356,12 +527,17 @@ private:
 [[gnu::noinline]] int32_t OtherMessage(int32_t code, const char *text, Output *out)
 {
     switch (code) {
-    case MSG_STATUS: out->Line(text); break;
+    case MSG_STATUS:
+        out->Line(text);
+        if (std::strncmp(text, "The merged image's properties could not be found", 48) == 0)
+            out->Line("Give its size with --width and --height (and --channels, --depth and --mode where you know "
+                      "them).");
+        break;
     case MSG_FILE_WRITTEN: out->Written(text); break;
     case MSG_ERROR:
         // Message 1 of the engine: the source could not be opened. Messages
         // 2 and 3: an error ended the scan.
-        if (std::strncmp(text, "Error 1:", 8) == 0)
+        if (std::strncmp(text, "Error 1:", 8) == 0 || std::strncmp(text, "Error 5:", 8) == 0)
             out->openFailed = true;
         if (std::strncmp(text, "Error 2:", 8) == 0 || std::strncmp(text, "Error 3:", 8) == 0)
             out->cutShort = true;
@@ -388,25 +564,29 @@ int32_t ZELT_CALL EngineCallback(int32_t code, const void *data, void *user)
     return OtherMessage(code, static_cast<const char *>(data), out);
 }
 
-// The default folders of a batch's files, none shared: photo.psd and
-// photo.pdd (or one file named twice) would write the same names into one
-// folder, so the later file gets photo_recovered_2/.
-std::vector<std::string> BatchOutputDirs(const std::vector<std::string> &files)
+// A folder by its real parent directory and its name.
+std::string FolderKey(const std::string &dir)
+{
+    const std::size_t slash = dir.find_last_of('/', dir.size() - 2);
+    const std::string parent = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+    char real[PATH_MAX];
+    return (realpath(parent.c_str(), real) ? std::string(real) : parent) + "/" + dir.substr(slash + 1);
+}
+
+// The default folders of a batch's files, none shared and none holding an
+// earlier repair's files: photo.psd and photo.pdd (or one file named twice)
+// would write the same names into one folder, so the later file gets
+// photo_recovered_2/. notes gets the log line of each folder passed over.
+std::vector<std::string> BatchOutputDirs(const std::vector<std::string> &files, std::vector<std::string> &notes)
 {
     std::vector<std::string> dirs;
-    std::set<std::string> taken; // the real parent directory and the name
-    auto key = [](const std::string &dir) {
-        const std::size_t slash = dir.find_last_of('/', dir.size() - 2);
-        const std::string parent = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
-        char real[PATH_MAX];
-        return (realpath(parent.c_str(), real) ? std::string(real) : parent) + "/" + dir.substr(slash + 1);
-    };
+    std::set<std::string> taken;
     for (const std::string &file : files) {
         const std::string dir = DefaultOutputDir(file);
-        std::string chosen = dir;
-        for (unsigned k = 2; !taken.insert(key(chosen)).second; ++k)
-            chosen = dir.substr(0, dir.size() - 1) + "_" + std::to_string(k) + "/";
+        const std::string chosen = FreeOutputDir(dir, &taken, &FolderKey);
+        taken.insert(FolderKey(chosen));
         dirs.push_back(chosen);
+        notes.push_back(HoldsFiles(dir) ? FolderTakenLine(dir, chosen) : std::string());
     }
     return dirs;
 }
@@ -417,7 +597,8 @@ struct Job {
     std::vector<std::string> protectedPaths; ///< every source of the run, and the log
 };
 
-int RepairFile(Output &out, const std::string &source, const std::string &outputDir, const Job &job)
+int RepairFile(Output &out, const std::string &source, const std::string &outputDir, const Job &job,
+               const std::string &note = {})
 {
     out.Line(repairlog::kStart);
     out.Line(repairlog::kRule);
@@ -426,6 +607,7 @@ int RepairFile(Output &out, const std::string &source, const std::string &output
     struct stat st;
     const bool repairable = access(source.c_str(), R_OK) == 0 && ::stat(source.c_str(), &st) == 0 &&
                             (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    const std::string made = repairable ? FirstMissingFolder(outputDir) : std::string();
     if (repairable && !wenk::ForceDirectories(outputDir)) {
         out.Error(repairlog::CannotCreateDirectory(outputDir));
         out.Line(repairlog::kAborted, true);
@@ -433,6 +615,8 @@ int RepairFile(Output &out, const std::string &source, const std::string &output
     }
     const uint64_t size = SourceSize(source);
     out.Line(repairlog::FileLine(source, size, repairlog::LocaleThousandsSeparator()));
+    if (!note.empty())
+        out.Line(note);
     out.Line(repairlog::OutputLine(outputDir));
     out.Line(repairlog::kRule);
 
@@ -453,18 +637,25 @@ int RepairFile(Output &out, const std::string &source, const std::string &output
     out.Line(repairlog::kCompletes);
     out.Line(repairlog::kRule);
     const bool stillRunning = !g_stop;
+    // A preview alone is worth keeping, but it is no picture of the document.
+    const bool previewOnly = success && !out.preview.empty() && out.filesWritten == 1;
     if (stillRunning && out.cutShort && success) {
         out.Line("The repair of '" + source + "' was cut short by an error: the files recovered so far are in '" +
                      outputDir + "'.",
                  true);
+    } else if (stillRunning && previewOnly) {
+        out.Line(repairlog::PreviewOnlyText(source, out.preview), true);
     } else {
         out.Result(repairlog::ResultText(stillRunning, success, source, outputDir));
     }
+    // A folder this run made and left empty does not stay behind.
+    if (out.filesWritten == 0 && !HoldsFiles(outputDir))
+        RemoveEmptyFolders(outputDir, made);
     if (!stillRunning)
         return kInterrupted;
     if (out.cutShort)
         return kCutShort;
-    if (success)
+    if (success && !previewOnly)
         return kRepaired;
     return out.openFailed ? kFileError : kNothingRecovered;
 }
@@ -493,7 +684,7 @@ void ShareMemoryBudget(std::size_t workers)
 class Batch {
 public:
     Batch(Output &out, const std::vector<std::string> &files, const Job &job, unsigned jobs)
-        : m_out(out), m_files(files), m_dirs(BatchOutputDirs(files)), m_job(job), m_jobs(std::max(1u, jobs)),
+        : m_out(out), m_files(files), m_dirs(BatchOutputDirs(files, m_notes)), m_job(job), m_jobs(std::max(1u, jobs)),
           m_state(files.size())
     {
     }
@@ -572,11 +763,7 @@ private:
         std::fflush(stderr);
         const pid_t pid = fork();
         if (pid == 0) {
-            struct sigaction sa {};
-            sa.sa_handler = OnWorkerInterrupt;
-            sa.sa_flags = SA_RESTART;
-            sigemptyset(&sa.sa_mask);
-            sigaction(SIGINT, &sa, nullptr);
+            CatchStops(OnWorkerInterrupt);
             ::close(fds[0]);
             // The other workers' pipes are theirs alone: with a read end held
             // here, a worker whose parent is gone would wait on a full pipe.
@@ -586,7 +773,7 @@ private:
             ShareMemoryBudget(std::min<std::size_t>(m_jobs, m_files.size()));
             Output worker;
             worker.relay = fds[1];
-            const int status = RepairFile(worker, m_files[i], m_dirs[i], m_job);
+            const int status = RepairFile(worker, m_files[i], m_dirs[i], m_job, m_notes[i]);
             std::fflush(stdout);
             _exit(status);
         }
@@ -636,7 +823,7 @@ private:
             }
             if (WIFEXITED(st)) {
                 s.status = WEXITSTATUS(st);
-            } else if (WIFSIGNALED(st) && WTERMSIG(st) == SIGINT) {
+            } else if (WIFSIGNALED(st) && (WTERMSIG(st) == SIGINT || WTERMSIG(st) == SIGTERM || WTERMSIG(st) == SIGHUP)) {
                 s.status = kInterrupted;
             } else {
                 // A worker that crashed or was killed: its file's scan ended
@@ -706,6 +893,7 @@ private:
 
     Output &m_out;
     const std::vector<std::string> &m_files;
+    std::vector<std::string> m_notes;      ///< each file's line for a folder passed over
     const std::vector<std::string> m_dirs; ///< each file's output folder
     const Job &m_job;
     unsigned m_jobs;
@@ -741,7 +929,7 @@ int main(int argc, char **argv)
     std::vector<std::string> files;
     std::string outputDir, logPath, mode = "rgb";
     int channels = 3, height = 600, width = 800, depth = 8;
-    bool noHeuristic = false, noRebuild = false, noPreview = false, quiet = false;
+    bool noHeuristic = false, noRebuild = false, noPreview = false, quiet = false, uncompressed = false;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     app.add_option("FILE", files, "Damaged Photoshop files, disk images or disks (/dev/sdb) to repair")->required();
     auto *outOpt = app.add_option("-o,--output", outputDir,
@@ -782,6 +970,9 @@ int main(int argc, char **argv)
                  "Do not find the image properties of a file whose header is lost from what survives");
     app.add_flag("--no-rebuild", noRebuild, "Do not write the rebuilt layered document");
     app.add_flag("--no-preview", noPreview, "Do not save the embedded preview picture");
+    app.add_flag("--uncompressed", uncompressed,
+                 "Write the rebuilt document uncompressed, as the separate pieces are (it is run-length "
+                 "compressed by default)");
     app.add_option("-j,--jobs", jobs, "Files repaired at once, each in a process of its own (default: the cores)")
         ->check(CLI::Range(1u, 1024u));
     app.add_flag("-q,--quiet", quiet, "Print only errors and results");
@@ -813,8 +1004,15 @@ int main(int argc, char **argv)
     out.quiet = quiet;
     out.progress = isatty(STDERR_FILENO) != 0;
     if (!logPath.empty()) {
-        out.logFile.open(logPath, std::ios::out | std::ios::trunc);
-        if (!out.logFile) {
+        // Before any file is opened: a log never replaces a file that is not
+        // a log (a name forgotten after --log, a glob's first match).
+        const LogFile::Opened opened = out.logFile.Open(logPath);
+        if (opened == LogFile::Opened::notALog) {
+            std::fprintf(stderr, "velmora: '%s' exists and is not a repair log: give the log a name of its own.\n",
+                         Escaped(logPath).c_str());
+            return kUsage;
+        }
+        if (opened == LogFile::Opened::failed) {
             std::fprintf(stderr, "velmora: --log: cannot write %s: %s\n", Escaped(logPath).c_str(), std::strerror(errno));
             return kUsage;
         }
@@ -829,8 +1027,9 @@ int main(int argc, char **argv)
     options.BitsPerChannel = static_cast<uint16_t>(depth);
     const std::string key = Lower(mode);
     options.ColorMode = kModes.count(key) ? kModes.at(key) : static_cast<uint16_t>(std::stoi(key));
-    options.RecoveryFlags = ZELT_REPORT_COARSE | (noHeuristic ? 0 : ZELT_RECOVER_HEURISTIC) |
-                            (noRebuild ? 0 : ZELT_RECOVER_REBUILD) | (noPreview ? 0 : ZELT_RECOVER_PREVIEW);
+    options.RecoveryFlags = ZELT_REPORT_COARSE | ZELT_RECOVER_SALVAGE | (noHeuristic ? 0 : ZELT_RECOVER_HEURISTIC) |
+                            (noRebuild ? 0 : ZELT_RECOVER_REBUILD) | (noPreview ? 0 : ZELT_RECOVER_PREVIEW) |
+                            (uncompressed ? 0 : ZELT_COMPRESS_DOCUMENT);
     // A property the user gave is the user's knowledge of the picture: it
     // stands, and the heuristic finds only the others.
     if (channelsOpt->count())
@@ -849,16 +1048,19 @@ int main(int argc, char **argv)
     if (!logPath.empty())
         job.protectedPaths.push_back(logPath);
 
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnInterrupt;
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
+    CatchStops(OnInterrupt);
 
     std::vector<int> statuses;
     std::vector<std::string> rebuilt;
     if (files.size() == 1) {
-        statuses.push_back(RepairFile(out, files[0], job.outputDir.empty() ? DefaultOutputDir(files[0]) : job.outputDir, job));
+        std::string dir = job.outputDir, note;
+        if (dir.empty()) {
+            const std::string wanted = DefaultOutputDir(files[0]);
+            dir = FreeOutputDir(wanted);
+            if (dir != wanted)
+                note = FolderTakenLine(wanted, dir);
+        }
+        statuses.push_back(RepairFile(out, files[0], dir, job, note));
         rebuilt = out.rebuilt;
     } else {
         // A process for each file, also one at a time: every file's merged
@@ -892,6 +1094,9 @@ int main(int argc, char **argv)
     for (const std::string &path : rebuilt)
         out.Print("Rebuilt document: " + path, true);
     if (g_stop)
-        return kInterrupted;
+        return 128 + g_stop;
+    // A log that could not be written whole is an error of the run.
+    if (out.logFile.Failed())
+        status = Worse(status, kCutShort);
     return status;
 }

@@ -6,6 +6,7 @@
 
 #include "BigEndian.h"
 #include "Messages.h"
+#include "PackBits.h"
 #include "PsdRecoverer.h"
 
 namespace zelt {
@@ -177,7 +178,7 @@ LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layo
 }
 
 std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
-                                       bool damaged)
+                                       bool damaged, bool keepMask)
 {
     ExtraParts parts;
     if (!SplitExtra(extra, parts)) {
@@ -187,6 +188,12 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
         return std::vector<uint8_t>(12, 0);
     }
     std::vector<uint8_t> out(extra.begin(), extra.begin() + long(parts.name));
+    if (!keepMask) {
+        // The mask data goes (its length 0); the blending ranges stay.
+        const std::size_t mask = 4 + LoadBE32(extra.data());
+        out.assign(4, 0);
+        out.insert(out.end(), extra.begin() + long(mask), extra.begin() + long(parts.name));
+    }
     std::string name(extra.begin() + long(parts.name) + 1, extra.begin() + long(parts.name) + 1 + extra[parts.name]);
     if (damaged)
         name = name.substr(0, 255 - (sizeof kDamaged - 1)) + kDamaged;
@@ -219,23 +226,28 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
 }
 
 struct RebuiltDocument::Entry {
-    bool included = false;  ///< a record of the document
-    bool damaged = false;   ///< the source does not hold all of its data
-    bool visible = true;    ///< its own flag and every group around it
-    bool maskKept = false;  ///< its mask data reached the document
+    bool included = false;    ///< a record of the document
+    bool placedEmpty = false; ///< too little of its data survives: its record, no pixels
+    bool damaged = false;     ///< the source does not hold all of its data whole
+    bool visible = true;      ///< its own flag and every group around it
+    bool maskKept = false;    ///< its mask data reached the document
     std::string name;
     std::vector<uint8_t> record;
+    uint64_t recordAt = 0; ///< where its record starts in the file
 };
 
 RebuiltDocument::RebuiltDocument(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout)
-    : m_r(r), m_job(r.m_job), m_depth(depth), m_sectionLayout(sectionLayout)
+    : m_r(r), m_job(r.m_job), m_depth(depth), m_sectionLayout(sectionLayout),
+      m_compressed(r.m_job.Flag(ZELT_COMPRESS_DOCUMENT))
 {
 }
 
 RebuiltDocument::~RebuiltDocument() = default;
 
+const std::string &RebuiltDocument::Name(std::size_t i) const { return m_entries[i].name; }
+
 std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout,
-                                                        bool composite)
+                                                        bool composite, uint64_t mergedFromSource)
 {
     std::unique_ptr<RebuiltDocument> doc(new RebuiltDocument(r, depth, sectionLayout));
     RebuiltDocument &d = *doc;
@@ -250,16 +262,25 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
     const uint64_t dataStart = source.GetPosition();
     d.m_entries.resize(r.m_layerCount);
 
-    // How much of each layer's data the source holds: a layer that is not
-    // all there carries " (damaged)" in its names.
+    // How much of each layer's data the source holds, decoded as it will be:
+    // a layer that is not all there whole carries " (damaged)" in its names,
+    // and one with almost nothing left is placed without its pixels.
     bool stopped = false;
+    uint64_t layerFromSource = 0, layerBytes = 0;
     for (std::size_t i = 0; i < r.m_layerCount; ++i) {
         LayerRecord &layer = r.m_layers[i];
         r.ReadChannelData(layer, stopped, depth, sectionLayout, true);
         Entry &e = d.m_entries[i];
         e.included = layer.valid;
-        for (const ChannelRecord &c : layer.channels)
-            e.damaged |= layer.valid && (c.id >= -1 || c.decoded) && c.wholeRows < c.height;
+        if (!layer.valid)
+            continue;
+        const uint64_t from = layer.FromSource(), bytes = layer.PlaneBytes(depth);
+        e.placedEmpty = !layer.Empty() && !EnoughSamples(from, bytes);
+        e.damaged = e.placedEmpty || !layer.Whole();
+        if (!e.placedEmpty) {
+            layerFromSource += from;
+            layerBytes += bytes;
+        }
     }
 
     // Names, groups and visibility from the extra data.
@@ -287,9 +308,23 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         else if (sectionTypes[k] == 3 && !hiddenGroups.empty())
             hiddenGroups.pop_back();
     }
+    source.SeekTo(dataStart);
+
+    // Properties that describe no picture make no document; nor does one of
+    // whose samples less than 1 % came from the source (its layers and its
+    // merged image together).
+    const auto canvas = CheckedMul(d.m_planeSize, p.channels);
+    if (!canvas || *canvas == 0)
+        return doc;
+    if (!EnoughSamples(layerFromSource + mergedFromSource, layerBytes + *canvas)) {
+        r.m_job.NotifyFormatted(MSG_STATUS, kMsgDocumentFewSamples,
+                                SampleShare(layerFromSource + mergedFromSource, layerBytes + *canvas).c_str());
+        return doc;
+    }
 
     // The records in the widths of the document's layout, which depends on
-    // the document's size.
+    // the document's size. Run-length channels get their lengths once
+    // written.
     auto build = [&](const Layout &layout) {
         uint64_t body = 2;
         for (std::size_t i = 0; i < r.m_layerCount; ++i) {
@@ -298,19 +333,21 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             if (!e.included)
                 continue;
             const LayerRecord &layer = r.m_layers[i];
-            std::vector<uint8_t> extra = RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged);
+            std::vector<uint8_t> extra =
+                RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged, !e.placedEmpty);
             ExtraParts parts;
-            e.maskKept = SplitExtra(extra, parts) && layer.mask.present;
+            e.maskKept = !e.placedEmpty && SplitExtra(extra, parts) && layer.mask.present;
             std::vector<uint8_t> &rec = e.record;
             PutBE(rec, static_cast<uint32_t>(layer.top), 4);
             PutBE(rec, static_cast<uint32_t>(layer.left), 4);
-            PutBE(rec, static_cast<uint32_t>(layer.bottom), 4);
-            PutBE(rec, static_cast<uint32_t>(layer.right), 4);
+            PutBE(rec, static_cast<uint32_t>(e.placedEmpty ? layer.top : layer.bottom), 4);
+            PutBE(rec, static_cast<uint32_t>(e.placedEmpty ? layer.left : layer.right), 4);
             PutBE(rec, layer.channels.size(), 2);
             for (const ChannelRecord &c : layer.channels) {
                 const MaskRect *m = layer.MaskFor(c.id);
-                const uint64_t plane = m ? (e.maskKept ? RowBytes(m->Width(), depth) * m->Height() : 0)
-                                         : RowBytes(layer.width, depth) * layer.height;
+                const uint64_t plane = e.placedEmpty ? 0
+                                       : m            ? (e.maskKept ? RowBytes(m->Width(), depth) * m->Height() : 0)
+                                                      : RowBytes(layer.width, depth) * layer.height;
                 PutBE(rec, static_cast<uint16_t>(c.id), 2);
                 PutBE(rec, 2 + plane, layout.LengthBytes());
                 body += 2 + plane;
@@ -330,6 +367,7 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         body = build(d.m_layout);
     const uint64_t infoLength = (body + 3) / 4 * 4;
     d.m_padding = infoLength - body;
+    d.m_layers = std::count_if(d.m_entries.begin(), d.m_entries.end(), [](const Entry &e) { return e.included; });
 
     const std::string path = r.m_outputDir + PathWithoutExtension(PathFileName(r.m_sourcePath)) + "_rebuilt" +
                              PathExtension(r.m_sourcePath);
@@ -362,24 +400,33 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             }
         }
         const uint32_t n = d.m_layout.LengthBytes();
-        out.WriteBE(n + infoLength + 4, n);
-        out.WriteBE(infoLength, n);
-        int32_t count = 0;
-        for (const Entry &e : d.m_entries)
-            count += e.included ? 1 : 0;
-        out.WriteBE(static_cast<uint16_t>(r.m_storedLayerCount < 0 ? -count : count), 2);
-        for (Entry &e : d.m_entries) {
-            out.Write(e.record.data(), e.record.size());
-            e.record = {};
+        d.m_sectionAt = out.Position();
+        if (d.m_layers == 0) {
+            // No layer: an empty layer info (length 0), as readers expect,
+            // and an empty global layer mask info.
+            out.WriteBE(n + 4, n);
+            out.WriteBE(0, n);
+            out.WriteBE(0, 4);
+            d.m_sectionEnded = true;
+        } else {
+            out.WriteBE(n + infoLength + 4, n);
+            out.WriteBE(infoLength, n);
+            const auto count = static_cast<int32_t>(d.m_layers);
+            out.WriteBE(static_cast<uint16_t>(r.m_storedLayerCount < 0 ? -count : count), 2);
+            for (Entry &e : d.m_entries) {
+                e.recordAt = out.Position();
+                out.Write(e.record.data(), e.record.size());
+                e.record = {};
+            }
         }
         d.m_file = std::move(file);
     }
 
-    // The composite, for when no merged image comes.
-    const auto canvas = CheckedMul(d.m_planeSize, p.channels);
+    // The composite, for when no merged image comes. Its memory counts
+    // against the budget as a plane's does.
     if (!composite) {
         // the merged image recovered before comes in its place
-    } else if (canvas && *canvas <= r.m_memoryBudget && d.m_planeSize > 0) {
+    } else if (*canvas <= r.m_memoryBudget) {
         d.m_canvas.resize(*canvas);
         for (uint32_t c = 0; c < p.channels; ++c)
             d.FillWhite(d.m_canvas.data() + c * d.m_planeSize, d.m_planeSize, c);
@@ -394,19 +441,25 @@ void RebuiltDocument::FillWhite(uint8_t *plane, uint64_t size, uint32_t channel)
 {
     // White in each mode's stored values: all bits 0 in Bitmap, a and b at
     // their middle in Lab, the full value everywhere else (CMYK is stored
-    // inverted).
+    // inverted). A large plane is filled in pieces, each a chance to stop.
     const bool middle = m_mode == 9 && channel > 0;
-    if (m_mode == 0) {
-        std::memset(plane, 0, size);
-    } else if (m_depth == 32) {
-        const uint32_t v = middle ? 0x3F000000 : 0x3F800000; // 0.5, 1.0
-        for (uint64_t i = 0; i + 4 <= size; i += 4)
-            StoreBE32(plane + i, v);
-    } else if (m_depth == 16 && middle) {
-        for (uint64_t i = 0; i + 2 <= size; i += 2)
-            StoreBE16(plane + i, 0x8000);
-    } else {
-        std::memset(plane, middle ? 0x80 : 0xFF, size);
+    for (uint64_t from = 0; from < size;) {
+        const uint64_t piece = std::min<uint64_t>(size - from, 16u << 20);
+        uint8_t *at = plane + from;
+        if (m_mode == 0) {
+            std::memset(at, 0, piece);
+        } else if (m_depth == 32) {
+            const uint32_t v = middle ? 0x3F000000 : 0x3F800000; // 0.5, 1.0
+            for (uint64_t i = 0; i + 4 <= piece; i += 4)
+                StoreBE32(at + i, v);
+        } else if (m_depth == 16 && middle) {
+            for (uint64_t i = 0; i + 2 <= piece; i += 2)
+                StoreBE16(at + i, 0x8000);
+        } else {
+            std::memset(at, middle ? 0x80 : 0xFF, piece);
+        }
+        from += piece;
+        m_job.Tick(piece);
     }
 }
 
@@ -508,6 +561,40 @@ void RebuiltDocument::Composite(const LayerRecord &layer, const Entry &e)
     }
 }
 
+
+uint64_t RebuiltDocument::MaxRowLength() const { return m_layout.large ? 0xFFFFFFFFu : 0xFFFFu; }
+
+uint64_t RebuiltDocument::WriteChannel(const uint8_t *plane, uint64_t rowBytes, uint32_t rows)
+{
+    OutputStream &out = m_file->Out();
+    const uint64_t planeSize = rowBytes * rows;
+    if (m_compressed && rows > 0 && rowBytes > 0) {
+        // PackBits rows, unless a row does not fit its stored length's width.
+        m_rows.clear();
+        m_table.clear();
+        bool fits = true;
+        const uint32_t w = m_layout.RowLengthBytes();
+        for (uint32_t y = 0; y < rows && fits; ++y) {
+            const std::size_t before = m_rows.size();
+            EncodePackBits(plane + uint64_t{y} * rowBytes, rowBytes, m_rows);
+            const uint64_t length = m_rows.size() - before;
+            fits = length <= MaxRowLength();
+            PutBE(m_table, length, w);
+            if (y % 4096 == 4095)
+                m_job.PollAbort();
+        }
+        if (fits) {
+            out.WriteBE(1, 2);
+            out.Write(m_table.data(), m_table.size());
+            out.Write(m_rows.data(), m_rows.size());
+            return 2 + m_table.size() + m_rows.size();
+        }
+    }
+    out.WriteBE(0, 2);
+    out.Write(plane, planeSize);
+    return 2 + planeSize;
+}
+
 void RebuiltDocument::AddLayer(std::size_t i, const LayerRecord &layer)
 {
     const Entry &e = m_entries[i];
@@ -519,19 +606,74 @@ void RebuiltDocument::AddLayer(std::size_t i, const LayerRecord &layer)
     }
     if (m_file) {
         OutputStream &out = m_file->Out();
-        for (const ChannelRecord &c : layer.channels) {
-            out.WriteBE(0, 2);
-            if (!layer.MaskFor(c.id) || e.maskKept)
-                out.Write(c.samples.data(), c.samples.size());
+        const uint32_t n = m_layout.LengthBytes();
+        for (std::size_t k = 0; k < layer.channels.size(); ++k) {
+            const ChannelRecord &c = layer.channels[k];
+            const MaskRect *m = layer.MaskFor(c.id);
+            if (e.placedEmpty || (m && !e.maskKept)) {
+                out.WriteBE(0, 2); // no pixels: the compression field alone
+                continue;
+            }
+            const uint64_t length = WriteChannel(c.samples.data(), RowBytes(c.width, m_depth), c.height);
+            if (m_compressed)
+                m_file->Patch(e.recordAt + 18 + k * (2 + n) + 2, length, n);
         }
     }
-    Composite(layer, e);
-    uint32_t rows = layer.height;
-    for (const ChannelRecord &c : layer.channels)
-        if (c.id >= -1)
-            rows = std::min(rows, c.wholeRows);
-    m_job.NotifyFormatted(MSG_STATUS, kMsgLayerRows, index, e.name.c_str(), layer.width, layer.height, rows,
-                          layer.height, layer.height - rows);
+    if (!e.placedEmpty)
+        Composite(layer, e);
+}
+
+void RebuiltDocument::EndLayerSection()
+{
+    if (m_sectionEnded)
+        return;
+    m_sectionEnded = true;
+    OutputStream &out = m_file->Out();
+    const uint32_t n = m_layout.LengthBytes();
+    if (!m_compressed) {
+        out.Fill(0, m_padding);
+        out.WriteBE(0, 4); // global layer mask info
+        return;
+    }
+    // The lengths of a compressed section are known once its data is.
+    const uint64_t infoStart = m_sectionAt + 2 * n;
+    const uint64_t body = out.Position() - infoStart;
+    out.Fill(0, (4 - body % 4) % 4);
+    m_file->Patch(m_sectionAt + n, out.Position() - infoStart, n);
+    out.WriteBE(0, 4);
+    m_file->Patch(m_sectionAt, out.Position() - m_sectionAt - n, n);
+}
+
+void RebuiltDocument::BeginMergedImage()
+{
+    EndLayerSection();
+    OutputStream &out = m_file->Out();
+    const uint64_t rowBytes = RowBytes(m_width, m_depth);
+    // Run-length when every row surely fits its stored length's width.
+    m_mergedCompressed = m_compressed && rowBytes + rowBytes / 128 + 2 <= MaxRowLength();
+    out.WriteBE(m_mergedCompressed ? 1 : 0, 2);
+    if (m_mergedCompressed) {
+        m_mergedTableAt = out.Position();
+        m_mergedTable.clear();
+        out.Fill(0, uint64_t{m_channels} * m_height * m_layout.RowLengthBytes());
+    }
+}
+
+void RebuiltDocument::WriteMergedPlane(const uint8_t *plane)
+{
+    OutputStream &out = m_file->Out();
+    if (!m_mergedCompressed) {
+        out.Write(plane, m_planeSize);
+        return;
+    }
+    const uint64_t rowBytes = RowBytes(m_width, m_depth);
+    const uint32_t w = m_layout.RowLengthBytes();
+    for (uint32_t y = 0; y < m_height; ++y) {
+        m_rows.clear();
+        EncodePackBits(plane + uint64_t{y} * rowBytes, rowBytes, m_rows);
+        PutBE(m_mergedTable, m_rows.size(), w);
+        out.Write(m_rows.data(), m_rows.size());
+    }
 }
 
 void RebuiltDocument::MergedPlane(const uint8_t *plane, uint64_t size)
@@ -540,15 +682,11 @@ void RebuiltDocument::MergedPlane(const uint8_t *plane, uint64_t size)
         return;
     if (m_mergedPlanes == 0) {
         m_canvas = {}; // the recovered merged image stands in for it
-        if (m_file) {
-            OutputStream &out = m_file->Out();
-            out.Fill(0, m_padding);
-            out.WriteBE(0, 4); // global layer mask info
-            out.WriteBE(0, 2); // raw planes
-        }
+        if (m_file)
+            BeginMergedImage();
     }
     if (m_file)
-        m_file->Out().Write(plane, size);
+        WriteMergedPlane(plane);
     ++m_mergedPlanes;
 }
 
@@ -556,26 +694,36 @@ bool RebuiltDocument::Finish()
 {
     if (!m_file)
         return false;
-    OutputStream &out = m_file->Out();
     if (m_mergedPlanes == 0) {
-        out.Fill(0, m_padding);
-        out.WriteBE(0, 4);
-        out.WriteBE(0, 2);
+        BeginMergedImage();
         if (m_canvasTooLarge)
             m_job.NotifyFormatted(MSG_STATUS, kMsgCompositeTooLarge);
     }
     std::vector<uint8_t> white;
+    const uint64_t rowBytes = RowBytes(m_width, m_depth);
     for (uint32_t c = m_mergedPlanes; c < m_channels; ++c) {
         if (!m_canvas.empty()) {
-            out.Write(m_canvas.data() + uint64_t{c} * m_planeSize, m_planeSize);
+            WriteMergedPlane(m_canvas.data() + uint64_t{c} * m_planeSize);
             continue;
         }
         // Over the memory budget the planes are made a row at a time.
-        white.resize(RowBytes(m_width, m_depth));
+        white.resize(rowBytes);
         FillWhite(white.data(), white.size(), c);
-        for (uint32_t y = 0; y < m_height; ++y)
-            out.Write(white.data(), white.size());
+        OutputStream &out = m_file->Out();
+        if (!m_mergedCompressed) {
+            for (uint32_t y = 0; y < m_height; ++y)
+                out.Write(white.data(), white.size());
+            continue;
+        }
+        m_rows.clear();
+        EncodePackBits(white.data(), white.size(), m_rows);
+        for (uint32_t y = 0; y < m_height; ++y) {
+            PutBE(m_mergedTable, m_rows.size(), m_layout.RowLengthBytes());
+            out.Write(m_rows.data(), m_rows.size());
+        }
     }
+    if (m_mergedCompressed)
+        m_file->PatchBytes(m_mergedTableAt, m_mergedTable.data(), m_mergedTable.size());
     m_file->Close();
     m_file.reset();
     return true;

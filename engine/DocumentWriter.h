@@ -38,8 +38,9 @@ LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layo
 /// damaged) and the tagged blocks' lengths put in the widths of the target
 /// layout. Extra data too short for its parts gives the smallest there is
 /// (no mask, no blending ranges, an empty name).
+/// Without keepMask the mask data goes (a layer placed without pixels).
 std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
-                                       bool damaged);
+                                       bool damaged, bool keepMask = true);
 
 /// Text with its UTF-16 code units as UTF-8; a Pascal name's bytes (Latin-1
 /// where they are not UTF-8) as UTF-8.
@@ -54,14 +55,20 @@ public:
     /// left where the channel data starts. Where the file cannot be created
     /// the layers still get their status lines.
     /// composite: whether the visible layers are composited, for a merged
-    /// image that may not come.
+    /// image that may not come; mergedFromSource: the bytes of the merged
+    /// image that will come from the source. A document of which less than
+    /// 1 % came from the source, or whose properties describe no picture,
+    /// is not written. With ZELT_COMPRESS_DOCUMENT its channels and merged
+    /// image are PackBits rows.
     static std::unique_ptr<RebuiltDocument> Begin(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout,
-                                                  bool composite = true);
+                                                  bool composite, uint64_t mergedFromSource);
     ~RebuiltDocument();
 
     /// Layer i, just decoded (or passed over): its channels into the
-    /// document, its pixels onto the composite, its status line to the log.
+    /// document, its pixels onto the composite.
     void AddLayer(std::size_t i, const LayerRecord &layer);
+    /// Layer i's name as its extra data gives it.
+    const std::string &Name(std::size_t i) const;
 
     /// The next plane of the merged image, in channel order. Planes of
     /// another size than the document's are not taken.
@@ -77,6 +84,14 @@ private:
     RebuiltDocument(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout);
     void Composite(const LayerRecord &layer, const Entry &e);
     void FillWhite(uint8_t *plane, uint64_t size, uint32_t channel) const;
+    /// A channel's compression field and data; gives its stored length.
+    uint64_t WriteChannel(const uint8_t *plane, uint64_t rowBytes, uint32_t rows);
+    uint64_t MaxRowLength() const;
+    /// Closes the layer section: padding, the global layer mask info, and
+    /// for a compressed document its lengths.
+    void EndLayerSection();
+    void BeginMergedImage();
+    void WriteMergedPlane(const uint8_t *plane);
 
     PsdRecoverer &m_r;
     RecoveryJob &m_job;
@@ -91,6 +106,13 @@ private:
     uint32_t m_mergedPlanes = 0;
     std::vector<uint8_t> m_canvas; ///< the composite, channel after channel
     bool m_canvasTooLarge = false;
+    bool m_compressed = false;       ///< PackBits channels and merged image
+    bool m_mergedCompressed = false; ///< the merged image as PackBits rows
+    std::size_t m_layers = 0;        ///< the records the document holds
+    uint64_t m_sectionAt = 0;        ///< where the layer-and-mask section's length is
+    bool m_sectionEnded = false;
+    uint64_t m_mergedTableAt = 0;
+    std::vector<uint8_t> m_mergedTable, m_table, m_rows;
 };
 
 } // namespace zelt

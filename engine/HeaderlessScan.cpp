@@ -423,7 +423,12 @@ bool PsdRecoverer::RecoverPreview()
         return false;
     std::vector<uint8_t> jpeg(bytes);
     jpeg.resize(m_source.ReadLarge(jpeg.data(), jpeg.size()));
-    if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+    // A JPEG begins with its start-of-image marker and a marker after it,
+    // and ends with its end-of-image marker (some writers pad after it).
+    std::size_t end = jpeg.size();
+    while (end > 0 && jpeg[end - 1] == 0)
+        --end;
+    if (end < 6 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 || jpeg[2] != 0xFF || jpeg[end - 2] != 0xFF || jpeg[end - 1] != 0xD9)
         return false;
     m_previewAspect = double(thumb.width) / double(thumb.height);
     if (!m_job.Flag(ZELT_RECOVER_PREVIEW))

@@ -2,6 +2,8 @@
 // image data behind them, in the main layer info or in a tagged block
 // (Lr16, Lr32) of 16- and 32-bit documents, in either layout.
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "DocumentWriter.h"
@@ -112,10 +114,16 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
     m_recoveredSections.emplace_back(start, start + layout.LengthBytes() + section);
     m_recoveredInfos.push_back(m_parsedInfo);
     const uint64_t d = start + layout.LengthBytes() + section;
-    const bool mergedKnown = m_job.Flag(ZELT_RECOVER_REBUILD) &&
-                             depth == m_properties.depth &&
-                             ((m_recoveredImages && m_recoveredImages->count(d) != 0) || MergedImageWillCome(d, layout));
-    return RecoverLayers(depth, layout, filesWritten, mergedKnown);
+    uint64_t mergedFromSource = 0;
+    if (m_job.Flag(ZELT_RECOVER_REBUILD) && depth == m_properties.depth) {
+        // A merged image written before is whole enough; one still to come
+        // counts what its reading will take from the source.
+        if (m_recoveredImages && m_recoveredImages->count(d) != 0)
+            mergedFromSource = std::max<uint64_t>(1, uint64_t{m_properties.channels} * RowBytes(m_properties.width, m_properties.depth) * m_properties.height);
+        else
+            mergedFromSource = MergedImageFromSource(d, layout);
+    }
+    return RecoverLayers(depth, layout, filesWritten, mergedFromSource != 0, mergedFromSource);
 }
 
 // The tagged blocks of a section from `from` (its global layer mask info) to
@@ -204,14 +212,15 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
     return false;
 }
 
-bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown)
+bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown,
+                                 uint64_t mergedFromSource)
 {
     // One layer at a time: read its channels, write its files, release its
     // samples. The files and messages are those of reading every layer first.
     bool stopped = false;
     try {
         if (m_job.Flag(ZELT_RECOVER_REBUILD))
-            m_document = RebuiltDocument::Begin(*this, depth, layout, !mergedKnown);
+            m_document = RebuiltDocument::Begin(*this, depth, layout, !mergedKnown, mergedFromSource);
         for (std::size_t i = 0; i < m_layerCount; ++i) {
             LayerRecord &layer = m_layers[i];
             const auto index = static_cast<uint32_t>(i);
@@ -221,15 +230,21 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
             for (std::size_t c = 0; c < layer.channels.size(); ++c)
                 layer.channels[c].samples.swap(m_samplePool[c]);
             ReadChannelData(layer, stopped, depth, layout);
+            // A picture is written only when enough of it came from the
+            // source: below 1 % of its samples it would be filler, written
+            // at its full size from a few bytes.
+            bool read = false;
             if (layer.valid) {
-                uint64_t fromSource = 0;
-                for (const ChannelRecord &c : layer.channels)
-                    fromSource += c.fromSource;
+                const uint64_t fromSource = layer.FromSource();
                 if (layer.Empty()) {
                     m_job.NotifyFormatted(MSG_STATUS, kMsgLayerNoPixels, index);
                 } else if (fromSource == 0) {
                     m_job.NotifyFormatted(MSG_STATUS, kMsgLayerNoData, index);
+                } else if (!EnoughSamples(fromSource, layer.PlaneBytes(depth))) {
+                    m_job.NotifyFormatted(MSG_STATUS, kMsgLayerFewSamples, index,
+                                          SampleShare(fromSource, layer.PlaneBytes(depth)).c_str());
                 } else {
+                    read = true;
                     m_job.NotifyFormatted(MSG_STATUS, kMsgReadLayer, index);
                     if (WriteLayerFile(layer, index, depth)) {
                         ++filesWritten;
@@ -239,6 +254,14 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
             }
             if (m_document)
                 m_document->AddLayer(i, layer);
+            // How much of the layer came back whole, for every caller that
+            // shows it (the rebuilt document's, or one with coarse reports).
+            if (read && (m_document || m_job.Flag(ZELT_REPORT_COARSE) || m_job.Flag(ZELT_RECOVER_REBUILD))) {
+                const RowCounts rows = layer.Rows();
+                const std::string name = m_document ? m_document->Name(i) : LayerName(layer, layout);
+                m_job.NotifyFormatted(MSG_STATUS, kMsgLayerRows, index, name.c_str(), layer.width, layer.height,
+                                      rows.read, layer.height, rows.white, rows.damaged);
+            }
             for (std::size_t c = 0; c < layer.channels.size(); ++c)
                 layer.channels[c].samples.swap(m_samplePool[c]);
         }
@@ -252,6 +275,32 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
         if (buffer.capacity() > (64u << 20))
             std::vector<uint8_t>().swap(buffer);
     return true;
+}
+
+bool EnoughSamples(uint64_t fromSource, uint64_t total) { return fromSource * 100 >= total; }
+
+std::string SampleShare(uint64_t fromSource, uint64_t total)
+{
+    // Two significant digits in plain decimals: "0.4 %", "0.0014 %".
+    const double percent = total == 0 ? 0.0 : 100.0 * double(fromSource) / double(total);
+    int decimals = 1;
+    while (decimals < 10 && percent < 10.0 / std::pow(10.0, decimals))
+        ++decimals;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f %%", decimals, percent);
+    return text;
+}
+
+std::string PsdRecoverer::LayerName(const LayerRecord &layer, const Layout &layout)
+{
+    // The name is near the start of the extra data: the mask data, the
+    // blending ranges, the Pascal name, then "luni" among the first blocks.
+    std::vector<uint8_t> extra(std::min<uint32_t>(layer.extraLength, 1u << 20));
+    const uint64_t at = m_source.GetPosition();
+    m_source.SeekTo(layer.extraOffset);
+    extra.resize(m_source.ReadLarge(extra.data(), extra.size()));
+    m_source.SeekTo(at);
+    return ParseLayerExtra(extra, layout).Name();
 }
 
 void PsdRecoverer::DiscardLayers()
@@ -405,9 +454,47 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t
     return true;
 }
 
+RowCounts LayerRecord::Rows() const
+{
+    RowCounts counts;
+    if (!rowsTracked) {
+        counts.white = height;
+        return counts;
+    }
+    for (uint8_t state : rowState)
+        (state == kRowRead ? counts.read : state == kRowDamaged ? counts.damaged : counts.white)++;
+    return counts;
+}
+
+uint64_t LayerRecord::PlaneBytes(uint16_t depth) const
+{
+    uint64_t total = 0;
+    for (const ChannelRecord &c : channels)
+        total += RowBytes(c.width, depth) * c.height;
+    return total;
+}
+
+uint64_t LayerRecord::FromSource() const
+{
+    uint64_t total = 0;
+    for (const ChannelRecord &c : channels)
+        total += c.fromSource;
+    return total;
+}
+
+bool LayerRecord::Whole() const
+{
+    if (!Rows().Whole())
+        return false;
+    return std::all_of(channels.begin(), channels.end(),
+                       [](const ChannelRecord &c) { return c.id >= -1 || !c.decoded || c.exactRows >= c.height; });
+}
+
 void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped, uint16_t depth, const Layout &layout,
                                    bool probe)
 {
+    layer.rowState.assign(layer.valid ? layer.height : 0, kRowRead);
+    layer.rowsTracked = false;
     for (ChannelRecord &ch : layer.channels) {
         const uint64_t start = m_source.GetPosition();
         if (layer.valid)
@@ -417,14 +504,25 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped, uint16_t d
     }
 }
 
-void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bool &stopped, uint16_t depth,
+void PsdRecoverer::FillTicking(uint8_t *out, uint8_t value, uint64_t count)
+{
+    while (count > 0) {
+        const uint64_t piece = std::min<uint64_t>(count, 16u << 20);
+        std::memset(out, value, piece);
+        out += piece;
+        count -= piece;
+        m_job.Tick(piece);
+    }
+}
+
+void PsdRecoverer::DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &stopped, uint16_t depth,
                                  const Layout &layout, bool probe)
 {
     const MaskRect *mask = layer.MaskFor(ch.id);
     ch.height = mask ? mask->Height() : layer.height;
     ch.width = mask ? mask->Width() : layer.width;
     ch.fromSource = 0;
-    ch.wholeRows = 0;
+    ch.wholeRows = ch.exactRows = 0;
     ch.decoded = !mask || mask->usable;
     const uint64_t rowBytes = RowBytes(ch.width, depth);
     const uint64_t planeSize = rowBytes * ch.height; // checked against the budget
@@ -433,6 +531,20 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
     uint8_t *samples = probe ? nullptr : ch.samples.data();
     uint64_t done = 0; // samples read or decoded, from the start
     const uint64_t sourceLength = probe ? SourceLength() : 0;
+    // The channel's own bytes end at its stored length; what is read past
+    // them belongs to something else.
+    const uint64_t ownEnd = m_source.GetPosition() + ch.dataLength;
+    // The rows of the colour and transparency channels make the layer's
+    // rows: each row as bad as its worst channel's.
+    const bool tracked = !mask && ch.height == layer.rowState.size();
+    layer.rowsTracked |= tracked;
+    uint32_t rowsSeen = 0; // rows given a state; the rest had no data
+    auto mark = [&](uint32_t row, RowState state) {
+        if (tracked)
+            layer.rowState[row] = std::max<uint8_t>(layer.rowState[row], state);
+        ch.exactRows += state == kRowRead;
+        rowsSeen = row + 1;
+    };
 
     if (!stopped && ch.decoded && ch.dataLength > 2) {
         uint8_t b[2];
@@ -447,8 +559,11 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
             } else {
                 done = ReadTicking(samples, planeSize);
             }
-            ch.fromSource = done;
+            const uint64_t own = std::min(done, ch.dataLength - 2);
+            ch.fromSource = own;
             ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
+            for (uint32_t r = 0; r < ch.height && uint64_t{r} * rowBytes < done; ++r)
+                mark(r, (uint64_t{r} + 1) * rowBytes <= own ? kRowRead : kRowDamaged);
         } else if (compression == 1) {
             const uint32_t w = layout.RowLengthBytes();
             const std::size_t lengthsSize = std::size_t{ch.height} * w;
@@ -456,21 +571,22 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
             if (m_source.ReadLarge(m_rowLengths.data(), lengthsSize) != lengthsSize) {
                 stopped = true;
             } else {
+                if (probe)
+                    m_scratch.resize(rowBytes);
                 // A row whose stored bytes run out is kept as decoded; the
                 // rows after it are not decoded.
                 for (uint32_t r = 0; r < ch.height; ++r) {
                     const auto stored = static_cast<uint32_t>(LoadBE(m_rowLengths.data() + std::size_t{r} * w, w));
-                    bool whole;
-                    if (probe) {
-                        const uint64_t pos = m_source.GetPosition();
-                        whole = pos + stored <= sourceLength;
-                        m_source.SeekTo(pos + stored);
-                    } else {
-                        uint64_t from = 0;
-                        whole = DecodeRleRow(m_source, rowBytes, stored, samples + done, m_rleInput, &from);
+                    const uint64_t at = m_source.GetPosition();
+                    uint64_t from = 0;
+                    bool exact = false;
+                    const bool whole = DecodeRleRow(m_source, rowBytes, stored, probe ? m_scratch.data() : samples + done,
+                                                    m_rleInput, &from, &exact);
+                    const bool own = at + stored <= ownEnd;
+                    if (own)
                         ch.fromSource += from;
-                        m_job.Tick(stored);
-                    }
+                    m_job.Tick(stored);
+                    mark(r, whole && exact && own ? kRowRead : from > 0 ? kRowDamaged : kRowWhite);
                     done += rowBytes;
                     if (!whole)
                         break;
@@ -497,10 +613,14 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bo
             done = produced;
             ch.fromSource = done;
             ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
+            for (uint32_t r = 0; r < ch.height && uint64_t{r} * rowBytes < done; ++r)
+                mark(r, (uint64_t{r} + 1) * rowBytes <= done ? kRowRead : kRowDamaged);
         }
     }
+    for (uint32_t r = rowsSeen; tracked && r < ch.height; ++r)
+        layer.rowState[r] = kRowWhite;
     if (!probe && done < planeSize)
-        std::memset(samples + done, 0xFF, planeSize - done);
+        FillTicking(samples + done, 0xFF, planeSize - done);
 }
 
 } // namespace zelt

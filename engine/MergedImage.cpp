@@ -54,6 +54,30 @@ public:
 
     uint64_t PlaneSize() const { return m_planeSize; }
 
+    /// After Begin: what reading the planes will take from the source. Rows
+    /// of run-length data count whole where their stored bytes are there;
+    /// inflated data counts whole.
+    uint64_t FromSourceEstimate()
+    {
+        const uint64_t total = m_planeSize * m_p.channels, length = m_r.SourceLength();
+        if (m_compression == 0)
+            return std::min(total, length > m_start ? length - m_start : 0);
+        if (m_compression == 2 || m_compression == 3)
+            return m_start < length ? total : 0;
+        if (m_compression != 1)
+            return 0;
+        const uint32_t w = m_layout.RowLengthBytes();
+        const uint64_t rows = uint64_t{m_p.channels} * m_p.height;
+        uint64_t at = m_start, estimate = 0;
+        for (uint64_t k = 0; k < rows; ++k) {
+            at += LoadBE(m_r.m_rowLengths.data() + k * w, w);
+            if (at > length)
+                break;
+            estimate += m_rowBytes;
+        }
+        return estimate;
+    }
+
     /// The plane of channel c, the channels taken in order after Reset.
     /// Gives the number of its bytes that came from the source.
     uint64_t Fill(uint32_t c, uint8_t *plane)
@@ -104,16 +128,23 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
     const uint64_t planeSize = reader.PlaneSize();
     std::unique_ptr<uint8_t[]> plane(new uint8_t[planeSize == 0 ? 1 : planeSize]);
     reader.Reset();
-    if (p.channels == 0 || reader.Fill(0, plane.get()) == 0) {
-        // The first plane got nothing: the others are read for a sample
-        // before anything is created, and all are read again for the file.
-        bool any = false;
-        for (uint32_t c = 1; c < p.channels && !any; ++c)
-            any = reader.Fill(c, plane.get()) != 0;
-        if (!any) {
-            m_job.NotifyFormatted(MSG_STATUS, kMsgMergedNoData);
-            return false;
-        }
+    // Written only when at least 1 % of its samples come from the source.
+    // Where the first plane holds too few, the others are read for them
+    // before anything is created, and all are read again for the file.
+    const uint64_t total = planeSize * p.channels;
+    uint64_t fromSource = reader.Fill(0, plane.get());
+    uint32_t planesRead = 1;
+    for (; planesRead < p.channels && !EnoughSamples(fromSource, total); ++planesRead)
+        fromSource += reader.Fill(planesRead, plane.get());
+    if (fromSource == 0) {
+        m_job.NotifyFormatted(MSG_STATUS, kMsgMergedNoData);
+        return false;
+    }
+    if (!EnoughSamples(fromSource, total)) {
+        m_job.NotifyFormatted(MSG_STATUS, kMsgMergedFewSamples, SampleShare(fromSource, total).c_str());
+        return false;
+    }
+    if (planesRead > 1) {
         reader.Reset();
         reader.Fill(0, plane.get());
     }
@@ -135,14 +166,22 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
     return true;
 }
 
-bool PsdRecoverer::MergedImageWillCome(uint64_t d, const Layout &layout)
+bool PsdRecoverer::MergedImageWillCome(uint64_t d, const Layout &layout) { return MergedImageFromSource(d, layout) != 0; }
+
+uint64_t PsdRecoverer::MergedImageFromSource(uint64_t d, const Layout &layout)
 {
     const uint64_t at = m_source.GetPosition();
     m_source.SeekTo(d);
     MergedReader reader(*this, layout);
-    const bool comes = reader.Begin() && m_source.GetPosition() < SourceLength() && m_properties.channels > 0;
+    uint64_t estimate = 0;
+    if (reader.Begin() && m_source.GetPosition() < SourceLength() && m_properties.channels > 0) {
+        estimate = reader.FromSourceEstimate();
+        // As the merged image's own rule: less than 1 % does not come.
+        if (!EnoughSamples(estimate, reader.PlaneSize() * m_properties.channels))
+            estimate = 0;
+    }
     m_source.SeekTo(at);
-    return comes;
+    return estimate;
 }
 
 bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout)
@@ -153,6 +192,10 @@ bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layou
         m_pendingProperties.clear();
     }
     m_job.NotifyFormatted(MSG_STATUS, kMsgReadMerged);
+    // Properties that describe no picture write no picture.
+    const ImageProperties &p = m_properties;
+    if (p.channels == 0 || p.height == 0 || p.width == 0)
+        return false;
     MergedReader reader(*this, layout);
     return reader.Begin() && WriteMergedImageFile(reader, sourcePath);
 }
@@ -174,7 +217,7 @@ void PsdRecoverer::FinishDocument(uint64_t d, DocumentMerged merged, const Layou
             }
         }
     }
-    if (document->Finish())
+    if (document && document->Finish())
         ++m_recovered;
 }
 

@@ -25,7 +25,7 @@ const char *LoadMessage(int id)
     case kMsgUnsafeOutputDir:
         return "Error 5: The output directory %s belongs to another user and others may write in it: nothing is "
                "written there.";
-    case kMsgLayerRows: return "Layer %u \"%s\" (%u x %u): %u of %u rows read; %u filled with white.";
+    case kMsgLayerRows: return "Layer %u \"%s\" (%u x %u): %u of %u rows read; %u filled with white; %u damaged.";
     case kMsgLayerLeftOutBounds:
         return "Layer %u \"%s\" is left out of the rebuilt document: its bounds are not plausible.";
     case kMsgLayerLeftOutMemory:

@@ -268,12 +268,21 @@ OutputFile::~OutputFile()
 
 void OutputFile::Patch(uint64_t offset, uint64_t value, uint32_t width)
 {
-    m_stream->Flush();
     uint8_t b[8];
     StoreBE(b, value, width);
+    PatchBytes(offset, b, width);
+}
+
+void OutputFile::PatchBytes(uint64_t offset, const uint8_t *data, uint64_t size)
+{
+    m_stream->Flush();
     const uint64_t end = m_file.GetPosition();
     m_file.Seek(static_cast<int64_t>(offset), begin);
-    m_file.Write(b, width);
+    for (uint64_t done = 0; done < size;) {
+        const auto piece = static_cast<uint32_t>(std::min<uint64_t>(size - done, kPiece));
+        m_file.Write(data + done, piece);
+        done += piece;
+    }
     m_file.Seek(static_cast<int64_t>(end), begin);
 }
 

@@ -139,6 +139,7 @@ public:
     /// Writes value in width bytes at offset of the file, over what was
     /// written there; the stream goes on at its end.
     void Patch(uint64_t offset, uint64_t value, uint32_t width);
+    void PatchBytes(uint64_t offset, const uint8_t *data, uint64_t size);
     const std::string &Path() const { return m_path; }
     /// Flushes, closes and reports the file.
     void Close();

@@ -8,7 +8,7 @@
 namespace zelt {
 
 std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::size_t rowLength,
-                           std::size_t *filled)
+                           std::size_t *filled, std::size_t *consumed)
 {
     std::size_t i = 0, o = 0, missing = 0;
     while (i < n && o < rowLength) {
@@ -58,17 +58,50 @@ std::size_t DecodePackBits(const uint8_t *in, std::size_t n, uint8_t *out, std::
     }
     if (filled)
         *filled = missing;
+    if (consumed)
+        *consumed = std::min(i, n);
     return o;
 }
 
+void EncodePackBits(const uint8_t *row, std::size_t n, std::vector<uint8_t> &out)
+{
+    auto repeatAt = [&](std::size_t j) {
+        std::size_t run = 1;
+        while (j + run < n && run < 128 && row[j + run] == row[j])
+            ++run;
+        return run;
+    };
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t run = repeatAt(i);
+        if (run >= 3) {
+            out.push_back(static_cast<uint8_t>(257 - run));
+            out.push_back(row[i]);
+            i += run;
+            continue;
+        }
+        // A literal run up to the next repeat of three, at most 128 bytes.
+        std::size_t j = i;
+        while (j < n && j - i < 128 && !(j + 2 < n && row[j] == row[j + 1] && row[j] == row[j + 2]))
+            ++j;
+        out.push_back(static_cast<uint8_t>(j - i - 1));
+        out.insert(out.end(), row + i, row + j);
+        i = j;
+    }
+}
+
 bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint32_t storedLength, uint8_t *out,
-                  std::vector<uint8_t> &input, uint64_t *fromSource)
+                  std::vector<uint8_t> &input, uint64_t *fromSource, bool *exact)
 {
     if (fromSource)
         *fromSource = 0;
+    if (exact)
+        *exact = rowLength == 0;
     if (rowLength == 0)
         return true;
     if (storedLength == 0) {
+        // No writer stores a row in no bytes: a table that says so is
+        // damaged, and the row is not whole.
         std::memset(out, 0, rowLength);
         if (fromSource)
             *fromSource = rowLength;
@@ -83,11 +116,13 @@ bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint32_t storedLengt
         input.resize(std::size_t{want} + 1);
     const uint64_t at = source.GetPosition();
     const uint32_t n = source.Read(input.data(), want);
-    std::size_t filled = 0;
-    const std::size_t produced = DecodePackBits(input.data(), n, out, rowLength, &filled);
+    std::size_t filled = 0, consumed = 0;
+    const std::size_t produced = DecodePackBits(input.data(), n, out, rowLength, &filled, &consumed);
     std::memset(out + produced, 0, rowLength - produced); // bytes the runs did not reach
     if (fromSource)
         *fromSource = produced - filled;
+    if (exact)
+        *exact = want == storedLength && n == storedLength && consumed == n && produced == rowLength && filled == 0;
     if (want == storedLength)
         return n == storedLength;
     source.SeekTo(at + storedLength);

@@ -57,9 +57,22 @@ struct ChannelRecord {
     /// The decoded plane's own size: the layer's, or its mask's rectangle
     /// for -2 and -3 (0 x 0 when the mask has no usable rectangle).
     uint32_t height = 0, width = 0;
-    uint64_t fromSource = 0; ///< bytes of samples read or decoded from the source
+    /// Bytes of samples read or decoded from the channel's own stored data
+    /// (bytes read past its stored length belong to something else).
+    uint64_t fromSource = 0;
     uint32_t wholeRows = 0;  ///< leading rows whose stored data was read whole
+    uint32_t exactRows = 0;  ///< rows whose data decoded to exactly the row
     bool decoded = false;    ///< its data was there to be decoded (a mask with a rectangle, any other channel)
+};
+
+/// How the rows of a layer came back: every colour and transparency channel
+/// decoded exactly; some channel decoded short, long or from bytes that are
+/// not its own; some channel had no data for it at all.
+enum RowState : uint8_t { kRowRead = 0, kRowDamaged = 1, kRowWhite = 2 };
+
+struct RowCounts {
+    uint32_t read = 0, white = 0, damaged = 0;
+    bool Whole() const { return white == 0 && damaged == 0; }
 };
 
 struct LayerRecord {
@@ -73,10 +86,28 @@ struct LayerRecord {
     uint64_t extraOffset = 0; ///< where the extra data starts in the source
     uint32_t extraLength = 0;
     MaskRect mask, realMask;
+    /// Of the last decoding: each row's RowState over the colour and
+    /// transparency channels.
+    std::vector<uint8_t> rowState;
+    bool rowsTracked = false; ///< some colour or transparency channel was decoded
 
     bool Empty() const { return height == 0 || width == 0; }
+    RowCounts Rows() const;
+    /// Bytes of samples the layer's planes hold at depth (as last decoded),
+    /// and of them read or decoded from the source.
+    uint64_t PlaneBytes(uint16_t depth) const;
+    uint64_t FromSource() const;
+    /// Whether every plane came back whole (masks included).
+    bool Whole() const;
     const MaskRect *MaskFor(int16_t id) const { return id == -2 ? &mask : id == -3 ? &realMask : nullptr; }
 };
+
+/// Whether a picture holds enough of the source to be written: at least 1 %
+/// of its samples read or decoded from it.
+bool EnoughSamples(uint64_t fromSource, uint64_t total);
+/// The share of a picture's samples that came from the source, for the log
+/// ("0.4 %").
+std::string SampleShare(uint64_t fromSource, uint64_t total);
 
 /// The first record of list whose identifier is id, or nullptr.
 const ChannelRecord *FindChannel(const std::vector<ChannelRecord> &list, int16_t id);
@@ -316,6 +347,9 @@ private:
     /// compression, its row lengths, data behind them): then it will be the
     /// rebuilt document's, and no composite is made. The position is kept.
     bool MergedImageWillCome(uint64_t d, const Layout &layout);
+    /// The bytes of the merged image at d that its reading will take from
+    /// the source (all of it for inflated data); 0 when it will not come.
+    uint64_t MergedImageFromSource(uint64_t d, const Layout &layout);
     // Inference (HeaderlessScan.cpp)
     void GatherLayerSignals(PropertySignals &s, const Layout &layout, uint16_t keyDepth);
     /// leastRow: the shortest stored row length taken for a table's (0 takes
@@ -338,10 +372,15 @@ private:
                         uint16_t &depth);
     /// mergedKnown: the merged image behind the section was recovered
     /// before, so the rebuilt document needs no composite.
-    bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown = false);
-    void DecodeChannel(ChannelRecord &ch, const LayerRecord &layer, bool &stopped, uint16_t depth,
+    bool RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown = false,
+                       uint64_t mergedFromSource = 0);
+    void DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &stopped, uint16_t depth,
                        const Layout &layout, bool probe);
+    /// Sets count bytes to value, polling for a stop between pieces.
+    void FillTicking(uint8_t *out, uint8_t value, uint64_t count);
     void ReadMaskData(LayerRecord &r);
+    /// The name the layer's extra data gives it (the position is kept).
+    std::string LayerName(const LayerRecord &layer, const Layout &layout);
     bool InsideRecoveredSection(uint64_t position) const;
     void DiscardLayers();
     uint64_t SourceLength();

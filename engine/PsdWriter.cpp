@@ -186,7 +186,7 @@ bool PsdRecoverer::WriteLayerFile(const LayerRecord &layer, uint32_t index, uint
 void PsdRecoverer::WriteMaskFile(const LayerRecord &layer, uint16_t depth, const std::string &layerPath)
 {
     const ChannelRecord *alpha = FindChannel(layer.channels, -1);
-    if (!alpha)
+    if (!alpha || !EnoughSamples(alpha->fromSource, alpha->samples.size()))
         return;
     // A grey picture of the transparency: three equal planes of RGB, or at
     // depth 1, where RGB has no pictures, one plane of Bitmap.

@@ -120,10 +120,10 @@ TEST(Velmora, RepairsIntoTheDefaultDirectoryAndWritesTheLog)
         "Read data of layer 0.",
         "Written: " + outDir + "Layer0_mask.psd",
         "Written: " + outDir + "Layer0.psd",
-        "Layer 0 \"\" (2 x 2): 2 of 2 rows read; 0 filled with white.",
+        "Layer 0 \"\" (2 x 2): 2 of 2 rows read; 0 filled with white; 0 damaged.",
         "Read data of layer 1.",
         "Written: " + outDir + "Layer1.psd",
-        "Layer 1 \"\" (1 x 1): 1 of 1 rows read; 0 filled with white.",
+        "Layer 1 \"\" (1 x 1): 1 of 1 rows read; 0 filled with white; 0 damaged.",
         "Written: " + outDir + "cat_rebuilt.psd",
         kRule,
     };
@@ -278,22 +278,31 @@ TEST(Velmora, SeveralFilesEndWithTheSummaryAndAStatusEach)
 TEST(Velmora, InterruptStopsTheRunAndKeepsWhatWasWritten)
 {
     // Ctrl-C sent to velmora alone, and by a terminal to its whole process
-    // group (the workers get it too: they stop at their next step as well).
-    for (const bool group : {false, true}) {
-        SCOPED_TRACE(group ? "the process group" : "velmora alone");
+    // group (the workers get it too: they stop at their next step as well);
+    // SIGTERM and SIGHUP to velmora alone stop it and its workers alike.
+    const struct {
+        int signal;
+        bool group;
+    } stops[] = {{SIGINT, false}, {SIGINT, true}, {SIGTERM, false}, {SIGHUP, false}};
+    for (const auto &stop : stops) {
+        const bool group = stop.group;
+        SCOPED_TRACE(std::string(strsignal(stop.signal)) + (group ? " to the process group" : " to velmora alone"));
         TempDir dir;
         // A layer section first, then 600 MB of nothing: the scan takes seconds.
         WriteFile(dir / "long.psd", LayerSection({{0, 0, 1, 1, {{0, RawChannel({1})}}}}));
         ASSERT_EQ(truncate((dir / "long.psd").c_str(), 600 << 20), 0);
         const auto start = std::chrono::steady_clock::now();
+        pid_t groupId = 0;
         RunResult r = Velmora({"-j", "1", dir / "long.psd", dir / "long.psd"}, [&](pid_t pid) {
             // Wait until the first layer file is there, then stop.
             for (int i = 0; i < 500 && !FileExists(dir / "long_recovered/Layer0.psd"); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            kill(group ? -pid : pid, SIGINT);
+            kill(group ? -pid : pid, stop.signal);
+            groupId = pid;
         });
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_EQ(r.status, 130) << r.err;
+        EXPECT_EQ(r.status, 128 + stop.signal) << r.err;
+        EXPECT_NE(kill(-groupId, 0), 0) << "no worker goes on writing after velmora has ended";
         std::size_t notices = 0;
         for (std::size_t at = 0; (at = r.err.find("velmora: stopping after the current step", at)) != std::string::npos; ++at)
             ++notices;
@@ -338,6 +347,8 @@ TEST(Velmora, NoFileOfTheUserIsEverWrittenOver)
     EXPECT_EQ(ReadFile(dir / "b.psd"), cat);
     EXPECT_FALSE(FileExists(dir / "a_recovered"));
 
+    // A default folder that holds an earlier repair's files (and a later
+    // source) is passed over: the repair takes a_recovered_2/ and says so.
     MakeDir(dir / "a_recovered");
     WriteFile(dir / "a_recovered/Layer0.psd", cat);
     ASSERT_EQ(symlink((dir / "b.psd").c_str(), (dir / "a_recovered/Layer1.psd").c_str()), 0);
@@ -345,12 +356,116 @@ TEST(Velmora, NoFileOfTheUserIsEverWrittenOver)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(ReadFile(dir / "a_recovered/Layer0.psd"), cat) << "a later source is protected";
     EXPECT_EQ(ReadFile(dir / "b.psd"), cat) << "no write through a link";
-    EXPECT_NE(r.out.find(dir / "a_recovered/Layer0.psd is another file of this repair run: the output is named " +
-                         (dir / "a_recovered/Layer0_2.psd") + " instead."),
+    EXPECT_EQ(ListDir(dir / "a_recovered").size(), 3u) << "nothing is added to an earlier repair's folder";
+    EXPECT_NE(r.out.find("The folder '" + dir / "a_recovered/' already holds files: the recovered files go into '" +
+                         dir / "a_recovered_2/'."),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("the output is named " + (dir / "a_recovered/Layer1_2.psd") + " instead."), std::string::npos);
+    EXPECT_TRUE(FileExists(dir / "a_recovered_2/Layer0.psd"));
     EXPECT_TRUE(FileExists(dir / "a_recovered/Layer0_recovered/Layer0.psd")) << "the second source is repaired too";
+
+    // A folder named with -o keeps what it holds: outputs take new names.
+    const Bytes before = ReadFile(dir / "a_recovered_2/Layer0.psd");
+    r = Velmora({"-o", dir / "a_recovered_2", dir / "a.psd"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadFile(dir / "a_recovered_2/Layer0.psd"), before);
+    EXPECT_NE(r.out.find(dir / "a_recovered_2/Layer0.psd already exists: the output is named " +
+                         (dir / "a_recovered_2/Layer0_2.psd") + " instead."),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Velmora, ALogNeverReplacesAFileThatIsNotALog)
+{
+    // "--log *.psd" makes the first damaged file the log's name: refused
+    // before anything is opened, as is any file that is not a repair log,
+    // also through a link. A log of an earlier repair, an empty file, a
+    // link to a log and a new name are written.
+    TempDir dir;
+    const Bytes cat = TwoLayers();
+    WriteFile(dir / "a.psd", cat);
+    WriteFile(dir / "b.psd", cat);
+    WriteFile(dir / "notes.txt", {'h', 'i', '\n'});
+    WriteFile(dir / "old.log", {});
+    ASSERT_EQ(Velmora({"-q", "--log", dir / "old.log", dir / "b.psd"}).status, 0);
+    const Bytes oldLog = ReadFile(dir / "old.log");
+    ASSERT_EQ(std::string(oldLog.begin(), oldLog.begin() + 24), "Start repair process ...");
+    WriteFile(dir / "empty.log", {});
+    ASSERT_EQ(symlink((dir / "notes.txt").c_str(), (dir / "to-notes.log").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "old.log").c_str(), (dir / "to-old.log").c_str()), 0);
+    const struct {
+        std::string log;
+        int status;
+        bool written;
+    } cases[] = {
+        {dir / "a.psd", 2, false},     {dir / "notes.txt", 2, false}, {dir / "to-notes.log", 2, false},
+        {dir / "old.log", 0, true},    {dir / "empty.log", 0, true},  {dir / "to-old.log", 0, true},
+        {dir / "new.log", 0, true},
+    };
+    for (const auto &c : cases) {
+        const Bytes before = FileExists(c.log) ? ReadFile(c.log) : Bytes{};
+        std::filesystem::remove_all(dir / "b_recovered");
+        RunResult r = Velmora({"-q", "--log", c.log, dir / "b.psd"});
+        EXPECT_EQ(r.status, c.status) << c.log << "\n" << r.err;
+        const Bytes after = ReadFile(c.log);
+        if (c.written) {
+            EXPECT_EQ(std::string(after.begin(), after.begin() + 24), "Start repair process ...") << c.log;
+            const std::string text(after.begin(), after.end());
+            EXPECT_EQ(text.find("Start repair process", 1), std::string::npos) << c.log << ": replaced, not appended to";
+        } else {
+            EXPECT_EQ(after, before) << c.log;
+            EXPECT_NE(r.err.find("' exists and is not a repair log: give the log a name of its own."), std::string::npos)
+                << r.err;
+            EXPECT_FALSE(FileExists(dir / "b_recovered")) << "refused before anything is opened";
+        }
+    }
+    EXPECT_EQ(ReadFile(dir / "a.psd"), cat);
+    EXPECT_EQ(ReadFile(dir / "notes.txt"), (Bytes{'h', 'i', '\n'}));
+
+    // A log that cannot be written (a full disk): said on standard error,
+    // and the run ends with status 4.
+    std::filesystem::remove_all(dir / "b_recovered");
+    RunResult full = Velmora({"-q", "--log", "/dev/full", dir / "b.psd"});
+    EXPECT_EQ(full.status, 4) << full.err;
+    EXPECT_NE(full.err.find("--log: cannot write /dev/full"), std::string::npos) << full.err;
+    EXPECT_TRUE(FileExists(dir / "b_recovered/Layer0.psd")) << "the repair itself goes on";
+}
+
+TEST(Velmora, APreviewAloneIsSaidAndNothingLeavesNoFolder)
+{
+    TempDir dir;
+    // Image resources with a preview, then noise: the preview is all.
+    PsdBuilder thumb;
+    const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xE0, 0, 2, 0xFF, 0xD9};
+    thumb.U32(1).U32(16).U32(8).U32(48).U32(0).U32(uint32_t(jpeg.size())).U16(24).U16(1).Append(jpeg);
+    PsdBuilder b;
+    b.Fill(30, 0).Str("8BIM").U16(1036).U16(0).Section(thumb.Data()).Append(Pattern(4000, 9));
+    WriteFile(dir / "thumb.psd", b.Data());
+    RunResult r = Velmora({dir / "thumb.psd"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(Lines(r.out).back(), "Only the embedded preview of '" + (dir / "thumb.psd") +
+                                       "' could be recovered: " + (dir / "thumb_recovered/thumb_preview.jpg"));
+    EXPECT_EQ(ReadFile(dir / "thumb_recovered/thumb_preview.jpg"), jpeg);
+
+    // Nothing recovered: the folders the run made are gone again, one that
+    // was there stays.
+    WriteFile(dir / "noise.psd", Pattern(5000, 3));
+    EXPECT_EQ(Velmora({dir / "noise.psd"}).status, 1);
+    EXPECT_FALSE(FileExists(dir / "noise_recovered"));
+    EXPECT_EQ(Velmora({"-o", dir / "new/deeper", dir / "noise.psd"}).status, 1);
+    EXPECT_FALSE(FileExists(dir / "new"));
+    MakeDir(dir / "kept");
+    EXPECT_EQ(Velmora({"-o", dir / "kept", dir / "noise.psd"}).status, 1);
+    EXPECT_TRUE(FileExists(dir / "kept"));
+
+    // A folder velmora will not write into is "nothing could be done".
+    if (geteuid() == 0) {
+        const std::string theirs = MakeDir(dir / "theirs");
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        RunResult refused = Velmora({"-o", theirs, dir / "thumb.psd"});
+        EXPECT_EQ(refused.status, 3) << refused.out;
+        EXPECT_TRUE(ListDir(theirs).empty());
+    }
 }
 
 TEST(Velmora, TheLogTellsTheTruth)

@@ -83,12 +83,14 @@ TEST(RebuiltDocument, EveryRecordAsStoredWithItsChannelsAndTheMergedImage)
     for (const Bytes &p : doc.image.planes)
         merged = merged + p;
     EXPECT_EQ(merged, l.merged) << "the recovered merged image";
-    // A line for every layer, after its files.
+    // A line for every layer with pixels, after its files; a group marker
+    // has its one line, that it has no pixels.
     const auto msgs = rec.Messages();
-    for (const std::string &line : {std::string("Layer 1 \"Sun\" (2 x 2): 2 of 2 rows read; 0 filled with white."),
-                                    std::string("Layer 3 \"Sky\" (6 x 4): 4 of 4 rows read; 0 filled with white."),
-                                    std::string("Layer 0 \"</Layer group>\" (0 x 0): 0 of 0 rows read; 0 filled with white.")})
+    for (const std::string &line :
+         {std::string("Layer 1 \"Sun\" (2 x 2): 2 of 2 rows read; 0 filled with white; 0 damaged."),
+          std::string("Layer 3 \"Sky\" (6 x 4): 4 of 4 rows read; 0 filled with white; 0 damaged.")})
         EXPECT_NE(std::find(msgs.begin(), msgs.end(), Event{MSG_STATUS, line}), msgs.end()) << line;
+    EXPECT_EQ(std::count_if(msgs.begin(), msgs.end(), [](const Event &e) { return e.text.rfind("Layer 0 ", 0) == 0; }), 1);
     EXPECT_EQ(rec.Written().back(), dir / "out/doc_rebuilt.psd");
 
     // The flag left 0: exactly the files and messages without the document.
@@ -161,7 +163,7 @@ TEST(RebuiltDocument, ALayerCutByTheDamageIsMarkedAndCounted)
     EXPECT_EQ(doc.layers[3].planes.back(), part);
     const auto msgs = rec.Messages();
     EXPECT_NE(std::find(msgs.begin(), msgs.end(),
-                        Event{MSG_STATUS, "Layer 3 \"Sky\" (6 x 4): 1 of 4 rows read; 3 filled with white."}),
+                        Event{MSG_STATUS, "Layer 3 \"Sky\" (6 x 4): 1 of 4 rows read; 2 filled with white; 1 damaged."}),
               msgs.end());
 }
 
