@@ -71,12 +71,14 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         m_source.SeekTo(body);
         end = body + length;
         m_parsedInfo = {body, end};
+        m_infoEnd = end;
     } else {
         // 64-bit sums: "layer info length + its field" never wraps.
         if (infoLength > section || infoLength + n > section)
             return false;
         end = m_source.GetPosition() + infoLength;
         m_parsedInfo = {m_source.GetPosition(), end};
+        m_infoEnd = end;
     }
     if (!ReadLayerRecords(end, layout, depth) || m_layerCount == 0) {
         DiscardLayers();
@@ -195,6 +197,7 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
             continue;
         if (HeuristicActive())
             m_properties = m_userProperties;
+        m_infoEnd = body + length;
         if (!ReadLayerRecords(body + length, layout, depth) || m_layerCount == 0) {
             DiscardLayers();
             continue;
@@ -229,7 +232,9 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
             // memory for the next layer instead of giving it back each time.
             for (std::size_t c = 0; c < layer.channels.size(); ++c)
                 layer.channels[c].samples.swap(m_samplePool[c]);
-            ReadChannelData(layer, stopped, depth, layout);
+            // A large layer whose stored data cannot fill 1 % of it is only
+            // counted, never given its memory.
+            ReadChannelData(layer, stopped, depth, layout, !stopped && CannotHoldEnough(layer, depth));
             // A picture is written only when enough of it came from the
             // source: below 1 % of its samples it would be filler, written
             // at its full size from a few bytes.
@@ -279,9 +284,52 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
 
 bool EnoughSamples(uint64_t fromSource, uint64_t total) { return fromSource * 100 >= total; }
 
+uint64_t PsdRecoverer::ChannelBound(const ChannelRecord &ch, const LayerRecord &layer, uint64_t at, uint16_t depth)
+{
+    const MaskRect *mask = layer.MaskFor(ch.id);
+    if ((mask && !mask->usable) || ch.dataLength <= 2)
+        return 0;
+    const uint64_t plane = RowBytes(mask ? mask->Width() : layer.width, depth) * (mask ? mask->Height() : layer.height);
+    uint8_t b[2];
+    m_source.SeekTo(at);
+    if (!m_source.ReadExact(b, 2))
+        return 0;
+    const uint64_t stored = ch.dataLength - 2;
+    switch (LoadBE16(b)) {
+    case 0: return std::min(plane, stored);
+    case 1: {
+        // Two stored bytes give at most 128 of a row; the row lengths take
+        // two bytes a row at least.
+        const uint64_t table = uint64_t{mask ? mask->Height() : layer.height} * 2;
+        return std::min(plane, 64 * (stored > table ? stored - table : 0));
+    }
+    case 2:
+    case 3: return std::min(plane, 1032 * stored); // deflate's most
+    default: return 0;
+    }
+}
+
+bool PsdRecoverer::CannotHoldEnough(LayerRecord &layer, uint16_t depth)
+{
+    if (!layer.valid || layer.Empty())
+        return false;
+    const uint64_t start = m_source.GetPosition();
+    uint64_t total = 0, bound = 0, at = start;
+    for (const ChannelRecord &ch : layer.channels) {
+        const MaskRect *mask = layer.MaskFor(ch.id);
+        total += RowBytes(mask ? mask->Width() : layer.width, depth) * (mask ? mask->Height() : layer.height);
+        bound += ChannelBound(ch, layer, at, depth);
+        at += ch.dataLength;
+    }
+    m_source.SeekTo(start);
+    return total > (16u << 20) && !EnoughSamples(bound, total);
+}
+
 std::string SampleShare(uint64_t fromSource, uint64_t total)
 {
     // Two significant digits in plain decimals: "0.4 %", "0.0014 %".
+    if (fromSource == 0)
+        return "0 %";
     const double percent = total == 0 ? 0.0 : 100.0 * double(fromSource) / double(total);
     int decimals = 1;
     while (decimals < 10 && percent < 10.0 / std::pow(10.0, decimals))
@@ -531,9 +579,12 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &st
     uint8_t *samples = probe ? nullptr : ch.samples.data();
     uint64_t done = 0; // samples read or decoded, from the start
     const uint64_t sourceLength = probe ? SourceLength() : 0;
-    // The channel's own bytes end at its stored length; what is read past
-    // them belongs to something else.
-    const uint64_t ownEnd = m_source.GetPosition() + ch.dataLength;
+    // The channel's own bytes end at its stored length, and inside its layer
+    // info; what is read past them belongs to something else.
+    const uint64_t channelStart = m_source.GetPosition();
+    uint64_t ownEnd = channelStart + ch.dataLength;
+    if (m_infoEnd != 0)
+        ownEnd = std::min(ownEnd, m_infoEnd);
     // The rows of the colour and transparency channels make the layer's
     // rows: each row as bad as its worst channel's.
     const bool tracked = !mask && ch.height == layer.rowState.size();
@@ -559,7 +610,8 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &st
             } else {
                 done = ReadTicking(samples, planeSize);
             }
-            const uint64_t own = std::min(done, ch.dataLength - 2);
+            const uint64_t samplesAt = channelStart + 2;
+            const uint64_t own = std::min(done, ownEnd > samplesAt ? ownEnd - samplesAt : 0);
             ch.fromSource = own;
             ch.wholeRows = static_cast<uint32_t>(done / rowBytes);
             for (uint32_t r = 0; r < ch.height && uint64_t{r} * rowBytes < done; ++r)
@@ -594,7 +646,8 @@ void PsdRecoverer::DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &st
                 }
             }
         } else if (compression == 2 || compression == 3) {
-            m_inflater.Start(m_source, ch.dataLength - 2);
+            const uint64_t samplesAt = channelStart + 2;
+            m_inflater.Start(m_source, ownEnd > samplesAt ? ownEnd - samplesAt : 0);
             uint64_t produced = 0;
             if (probe) {
                 m_scratch.resize(64 * 1024);

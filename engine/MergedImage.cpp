@@ -1,5 +1,6 @@
 // The merged image of the image-data section, read with the current image
 // properties: a header's, or the user's while no header has been seen.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -54,6 +55,55 @@ public:
 
     uint64_t PlaneSize() const { return m_planeSize; }
 
+    /// After Begin: the most the planes could take from the source, judged
+    /// by the compression and what is left of the source alone.
+    uint64_t Bound() const
+    {
+        const uint64_t total = m_planeSize * m_p.channels, length = m_r.SourceLength();
+        const uint64_t left = length > m_start ? length - m_start : 0;
+        switch (m_compression) {
+        case 0: return std::min(total, left);
+        case 1: return std::min(total, 64 * left); // two stored bytes give at most 128
+        case 2:
+        case 3: return std::min(total, 1032 * left); // deflate's most
+        default: return 0;
+        }
+    }
+
+    /// After Begin: the bytes reading the planes takes from the source, found
+    /// by reading them without holding a plane (the position moves).
+    uint64_t Count()
+    {
+        Reset();
+        const uint64_t total = m_planeSize * m_p.channels;
+        if (m_compression == 0)
+            return Bound();
+        uint64_t from = 0;
+        if (m_compression == 2 || m_compression == 3) {
+            m_r.m_scratch.resize(64 * 1024);
+            while (from < total && !m_r.m_inflater.Done())
+                from += m_r.m_inflater.Fill(m_r.m_scratch.data(), std::min<uint64_t>(m_r.m_scratch.size(), total - from));
+            return from;
+        }
+        if (m_compression != 1)
+            return 0;
+        const uint32_t w = m_layout.RowLengthBytes();
+        std::vector<uint8_t> row(m_rowBytes);
+        for (uint32_t c = 0; c < m_p.channels; ++c) {
+            const uint8_t *lengths = m_r.m_rowLengths.data() + uint64_t{c} * m_p.height * w;
+            for (uint32_t r = 0; r < m_p.height; ++r) {
+                uint64_t got = 0;
+                const bool whole = DecodeRleRow(m_r.m_source, m_rowBytes, static_cast<uint32_t>(LoadBE(lengths + uint64_t{r} * w, w)),
+                                                row.data(), m_r.m_rleInput, &got);
+                from += got;
+                if (!whole)
+                    break;
+            }
+            m_r.m_job.PollAbort();
+        }
+        return from;
+    }
+
     /// After Begin: what reading the planes will take from the source. Rows
     /// of run-length data count whole where their stored bytes are there;
     /// inflated data counts whole.
@@ -68,14 +118,26 @@ public:
             return 0;
         const uint32_t w = m_layout.RowLengthBytes();
         const uint64_t rows = uint64_t{m_p.channels} * m_p.height;
-        uint64_t at = m_start, estimate = 0;
+        uint64_t at = m_start, present = 0;
         for (uint64_t k = 0; k < rows; ++k) {
             at += LoadBE(m_r.m_rowLengths.data() + k * w, w);
             if (at > length)
                 break;
-            estimate += m_rowBytes;
+            ++present;
         }
-        return estimate;
+        // The rows there count for what the first of them decode to: rows
+        // of a header wider than its data decode short.
+        uint64_t sampled = 0, decoded = 0;
+        std::vector<uint8_t> row(m_rowBytes);
+        m_r.m_source.SeekTo(m_start);
+        for (uint64_t k = 0; k < std::min<uint64_t>(present, 16); ++k) {
+            const auto stored = static_cast<uint32_t>(LoadBE(m_r.m_rowLengths.data() + k * w, w));
+            uint64_t from = 0;
+            DecodeRleRow(m_r.m_source, m_rowBytes, stored, row.data(), m_r.m_rleInput, &from);
+            sampled += m_rowBytes;
+            decoded += from;
+        }
+        return sampled == 0 ? 0 : static_cast<uint64_t>(double(present * m_rowBytes) * double(decoded) / double(sampled));
     }
 
     /// The plane of channel c, the channels taken in order after Reset.
@@ -126,12 +188,22 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
 {
     const ImageProperties &p = m_properties;
     const uint64_t planeSize = reader.PlaneSize();
+    // Written only when at least 1 % of its samples come from the source. A
+    // large one whose data cannot hold that much is only counted, never
+    // given a plane's memory.
+    const uint64_t total = planeSize * p.channels;
+    if (total > (16u << 20) && !EnoughSamples(reader.Bound(), total)) {
+        const uint64_t fromSource = reader.Count();
+        if (fromSource == 0)
+            m_job.NotifyFormatted(MSG_STATUS, kMsgMergedNoData);
+        else
+            m_job.NotifyFormatted(MSG_STATUS, kMsgMergedFewSamples, SampleShare(fromSource, total).c_str());
+        return false;
+    }
     std::unique_ptr<uint8_t[]> plane(new uint8_t[planeSize == 0 ? 1 : planeSize]);
     reader.Reset();
-    // Written only when at least 1 % of its samples come from the source.
     // Where the first plane holds too few, the others are read for them
     // before anything is created, and all are read again for the file.
-    const uint64_t total = planeSize * p.channels;
     uint64_t fromSource = reader.Fill(0, plane.get());
     uint32_t planesRead = 1;
     for (; planesRead < p.channels && !EnoughSamples(fromSource, total); ++planesRead)
@@ -171,6 +243,8 @@ bool PsdRecoverer::MergedImageWillCome(uint64_t d, const Layout &layout) { retur
 uint64_t PsdRecoverer::MergedImageFromSource(uint64_t d, const Layout &layout)
 {
     const uint64_t at = m_source.GetPosition();
+    if (InsideRecoveredMerged(d))
+        return 0;
     m_source.SeekTo(d);
     MergedReader reader(*this, layout);
     uint64_t estimate = 0;
@@ -184,8 +258,17 @@ uint64_t PsdRecoverer::MergedImageFromSource(uint64_t d, const Layout &layout)
     return estimate;
 }
 
-bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout)
+bool PsdRecoverer::InsideRecoveredMerged(uint64_t position) const
 {
+    return std::any_of(m_mergedRanges.begin(), m_mergedRanges.end(),
+                       [position](const auto &r) { return position > r.first && position < r.second; });
+}
+
+bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layout &layout, bool fromHeader)
+{
+    const uint64_t start = m_source.GetPosition();
+    if (!fromHeader && InsideRecoveredMerged(start))
+        return false;
     m_job.PollAbort();
     if (!m_pendingProperties.empty()) {
         m_job.NotifyFormatted(MSG_STATUS, kMsgPropertiesFound, m_pendingProperties.c_str());
@@ -197,7 +280,10 @@ bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layou
     if (p.channels == 0 || p.height == 0 || p.width == 0)
         return false;
     MergedReader reader(*this, layout);
-    return reader.Begin() && WriteMergedImageFile(reader, sourcePath);
+    if (!reader.Begin() || !WriteMergedImageFile(reader, sourcePath))
+        return false;
+    m_mergedRanges.emplace_back(start, m_source.GetPosition());
+    return true;
 }
 
 void PsdRecoverer::FinishDocument(uint64_t d, DocumentMerged merged, const Layout &layout)

@@ -121,6 +121,10 @@ bool DecodeRleRow(CFile64Ex &source, std::size_t rowLength, uint32_t storedLengt
     std::memset(out + produced, 0, rowLength - produced); // bytes the runs did not reach
     if (fromSource)
         *fromSource = produced - filled;
+    // Some writers end each row with a no-op header (0x80): it belongs to
+    // the row as much as its runs do.
+    while (consumed < n && input[consumed] == 0x80)
+        ++consumed;
     if (exact)
         *exact = want == storedLength && n == storedLength && consumed == n && produced == rowLength && filled == 0;
     if (want == storedLength)

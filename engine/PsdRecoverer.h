@@ -267,7 +267,11 @@ public:
 
     /// The merged image at the position, read with the current properties in
     /// the layout. It goes into the open rebuilt document too.
-    bool RecoverMergedImage(const std::string &sourcePath, const Layout &layout = kDocumentLayout);
+    /// Only a header leads to merged image data that starts inside the data
+    /// of one recovered before (fromHeader): anything else found there reads
+    /// the same bytes again.
+    bool RecoverMergedImage(const std::string &sourcePath, const Layout &layout = kDocumentLayout,
+                            bool fromHeader = true);
 
     /// Closes the rebuilt document left open by the last section. Its merged
     /// image: the one RecoverMergedImage just streamed into it, the one
@@ -376,6 +380,12 @@ private:
                        uint64_t mergedFromSource = 0);
     void DecodeChannel(ChannelRecord &ch, LayerRecord &layer, bool &stopped, uint16_t depth,
                        const Layout &layout, bool probe);
+    /// The most bytes of samples the channel at `at` could decode to from
+    /// its stored data, judged by its compression and length alone.
+    uint64_t ChannelBound(const ChannelRecord &ch, const LayerRecord &layer, uint64_t at, uint16_t depth);
+    /// Whether a large layer at the position surely holds less than 1 % of
+    /// its samples (the position is kept).
+    bool CannotHoldEnough(LayerRecord &layer, uint16_t depth);
     /// Sets count bytes to value, polling for a stop between pieces.
     void FillTicking(uint8_t *out, uint8_t value, uint64_t count);
     void ReadMaskData(LayerRecord &r);
@@ -440,6 +450,12 @@ private:
     /// Their layer infos (records and channel data); the last one parsed.
     std::vector<std::pair<uint64_t, uint64_t>> m_recoveredInfos;
     std::pair<uint64_t, uint64_t> m_parsedInfo;
+    /// Where the layer info being read ends: channel data past it is not
+    /// its layers'.
+    uint64_t m_infoEnd = 0;
+    /// The source ranges the merged images recovered so far were read from.
+    std::vector<std::pair<uint64_t, uint64_t>> m_mergedRanges;
+    bool InsideRecoveredMerged(uint64_t position) const;
 
     // Reused between positions so that the scan allocates nothing per position.
     std::vector<LayerRecord> m_layers;

@@ -241,9 +241,9 @@ struct Scanner {
 
     // A merged image at d, unless one was recovered there already. Gives
     // whether one was recovered now.
-    bool MergedImageAt(uint64_t d, const Layout &layout)
+    bool MergedImageAt(uint64_t d, const Layout &layout, bool fromHeader = false)
     {
-        if (offsets.count(d) != 0 || !recoverer.RecoverMergedImage(sourcePath, layout))
+        if (offsets.count(d) != 0 || !recoverer.RecoverMergedImage(sourcePath, layout, fromHeader))
             return false;
         offsets.insert(d);
         ++recovered;
@@ -261,7 +261,7 @@ struct Scanner {
             return;
         source.SeekTo(p + consumed + 4 + colorLength);
         if (recoverer.SkipHeaderSections())
-            MergedImageAt(source.GetPosition(), recoverer.CurrentLayout());
+            MergedImageAt(source.GetPosition(), recoverer.CurrentLayout(), true);
     }
 
     // A layer section at P with its layers, then the merged image behind it.

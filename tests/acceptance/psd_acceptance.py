@@ -43,7 +43,9 @@ import warnings
 from dataclasses import dataclass
 
 SKIP = 77
-REBUILD_FLAGS = 0x1 | 0x2  # the driver's default (heuristic) and the rebuilt document
+# The driver's default (heuristic) and the rebuilt document, run-length
+# compressed as velmora writes it.
+REBUILD_FLAGS = 0x1 | 0x2 | 0x800
 # The properties given for a copy whose header is lost stand as given: the
 # user knows the picture (channels, height, width, depth, mode).
 KEEP_GIVEN = 0x20 | 0x40 | 0x80 | 0x100 | 0x200
@@ -325,7 +327,7 @@ def check_recovery(label, doc, copy, result):
         if bool(path) != wanted:
             fail(f"{label}: {name} {'missing' if wanted else 'written'} (layer {layer.width} x {layer.height})")
         alpha = next((k for k, c in enumerate(layer.channels) if c.id == -1), None)
-        if bool(mask) != (wanted and alpha is not None):
+        if bool(mask) != model.mask_written(layer, decoded):
             fail(f"{label}: Layer{layer.index}_mask{ext} {'written' if mask else 'missing'}")
         if path:
             counts["layers compared"] += 1
@@ -448,8 +450,10 @@ def check_rebuilt(label, doc, copy, result):
     d = model.Damaged(doc, copy.data, copy.shift)
     stem = os.path.splitext(os.path.basename(result.source))[0]
     path = result.named(stem + "_rebuilt" + extension(doc.header.height, doc.header.width))
-    if not doc.layers or not path:
-        if bool(path) != bool(doc.layers):
+    decoded = model.decode_layers(d)
+    expected = bool(doc.layers) and document_written(doc, copy, d, decoded)
+    if not expected or not path:
+        if bool(path) != expected:
             fail(f"{label}: {'a' if path else 'no'} rebuilt document, with {len(doc.layers)} layers")
         return path
     name = os.path.basename(path)
@@ -474,15 +478,19 @@ def check_rebuilt(label, doc, copy, result):
     if len(rebuilt.layers) != len(layers):
         fail(f"{label}: {name} has {len(rebuilt.layers)} layer records, expected {len(layers)}")
         return path
-    decoded = model.decode_layers(d)
     same_layout = rebuilt.header.version == doc.header.version
     for layer, got in zip(layers, rebuilt.layers):
         check_rebuilt_layer(f"{label}: rebuilt layer {layer.index}", layer, got, decoded[layer.index], same_layout)
     for layer in doc.layers:
-        text, rows = engine_name(layer.record), model.rows_read(layer, decoded[layer.index])
-        line = (f'Layer {layer.index} "{text}" ({layer.width} x {layer.height}): {rows} of {layer.height} '
-                f"rows read; {layer.height - rows} filled with white." if layer.valid else
-                f'Layer {layer.index} "{text}" is left out of the rebuilt document: its bounds are not plausible.')
+        text = engine_name(layer.record)
+        if not layer.valid:
+            line = f'Layer {layer.index} "{text}" is left out of the rebuilt document: its bounds are not plausible.'
+        elif model.layer_written(layer, decoded[layer.index]):
+            read, white, damaged = model.rows_line_counts(layer, decoded[layer.index])
+            line = (f'Layer {layer.index} "{text}" ({layer.width} x {layer.height}): {read} of {layer.height} '
+                    f"rows read; {white} filled with white; {damaged} damaged.")
+        else:
+            continue
         if line not in result.status:
             fail(f"{label}: no status line {line!r}")
     nesting = tree(rebuilt.psd, [layer.index for layer in layers])
@@ -493,6 +501,20 @@ def check_rebuilt(label, doc, copy, result):
     if wanted is not None and rebuilt.merged_reference is not None:
         compare_planes(label, "the rebuilt document's merged image", rebuilt.merged_reference, wanted)
     return path
+
+
+def document_written(doc, copy, d, decoded):
+    """The rebuilt document is written when at least 1 % of its samples (its
+    layers' and its merged image's) came from the file."""
+    h = doc.header
+    canvas = h.channels * model.row_bytes(h.width, h.depth) * h.height
+    got = total = 0
+    for layer, planes in zip(doc.layers, decoded):
+        if layer.valid and not model.placed_empty(layer, planes):
+            got += sum(p.from_file for p in planes)
+            total += model.layer_bytes(layer, planes)
+    merged = model.decode_merged(d) if copy.anchored(doc) else None
+    return model.enough(got + (canvas if merged is not None else 0), total + canvas)
 
 
 def prune(nodes, keep):
@@ -512,15 +534,18 @@ def check_rebuilt_layer(label, layer, got, planes, same_layout):
     pixels against what survives of them."""
     want, have = layer.record, got.record
     damaged = model.layer_damaged(layer, planes)
+    empty = model.placed_empty(layer, planes)
     counts["rebuilt layers named damaged"] += damaged
+    counts["rebuilt layers placed without pixels"] += empty
     suffix = " (damaged)" if damaged else ""
     ids = [c.id for c in layer.channels]
-    fields = [("bounds", (have.top, have.left, have.bottom, have.right), (want.top, want.left, want.bottom, want.right)),
+    bounds = (want.top, want.left, want.top, want.left) if empty else (want.top, want.left, want.bottom, want.right)
+    fields = [("bounds", (have.top, have.left, have.bottom, have.right), bounds),
               ("blend mode", have.blend_mode, want.blend_mode), ("opacity", have.opacity, want.opacity),
               ("clipping", have.clipping, want.clipping), ("flags", have.flags, want.flags),
               ("visible", have.flags.visible, want.flags.visible), ("group kind", section_type(have), section_type(want)),
               ("name", have.name, want.name + suffix), ("channels", [c.id for c in got.channels], ids),
-              ("mask data", have.mask_data, want.mask_data),
+              ("mask data", have.mask_data, None if empty else want.mask_data),
               ("tagged blocks", list(have.tagged_blocks or ()), list(want.tagged_blocks or ()))]
     if unicode_name(want) is not None:
         fields.append(("Unicode name", unicode_name(have), unicode_name(want).rstrip("\0") + suffix))
@@ -529,7 +554,7 @@ def check_rebuilt_layer(label, layer, got, planes, same_layout):
     for what, g, w in fields:
         if g != w:
             fail(f"{label}: {what} {g!r}, expected {w!r}")
-    if [c.id for c in got.channels] != ids or layer.empty:
+    if [c.id for c in got.channels] != ids or layer.empty or empty:
         return
     chosen = [k for k, c in enumerate(layer.channels) if c.decoded]
     compare_planes(label, "channels", [got.channels[k].reference for k in chosen], [planes[k].plane for k in chosen])

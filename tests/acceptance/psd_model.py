@@ -86,12 +86,26 @@ class Layer:
         return self.height == 0 or self.width == 0
 
 
+READ, DAMAGED, WHITE = 0, 1, 2  # how a row came back
+
+
 @dataclass
 class Decoded:
     """One plane as the engine must read it."""
     plane: bytes
-    from_file: int    # samples' bytes that came from the file
-    whole_rows: int   # rows read whole, from the top
+    from_file: int    # samples' bytes that came from the channel's own stored data
+    states: list      # each row's READ, DAMAGED or WHITE
+
+
+def enough(from_file, total):
+    """A picture is written when at least 1 % of its samples came from the file."""
+    return from_file * 100 >= total
+
+
+def row_states(rows, good, reached, rb):
+    """Rows of a plane whose first `good` bytes are whole and `reached`
+    bytes have data."""
+    return [READ if (r + 1) * rb <= good else DAMAGED if r * rb < reached else WHITE for r in range(rows)]
 
 
 @dataclass
@@ -281,11 +295,14 @@ def merged_by_reader(doc):
 # --- Decoding by the engine's rules -------------------------------------------
 
 def packbits_row(stored, size, expected_length):
-    """One PackBits row: (row, bytes that came from the file). Missing literal
-    bytes and missing repeat values are 0xFF, bytes no run reaches are 0."""
+    """One PackBits row: (row, bytes that came from the file, whether it is
+    whole). Missing literal bytes and missing repeat values are 0xFF, bytes
+    no run reaches are 0. A row is whole when all its stored bytes are there
+    and decode, every one (no-op headers after the runs included), to
+    exactly the row."""
     out = bytearray(size)
     if expected_length == 0:
-        return bytes(out), size
+        return bytes(out), size, False
     i = o = missing = 0
     n = len(stored)
     while i < n and o < size:
@@ -307,7 +324,11 @@ def packbits_row(stored, size, expected_length):
             out[o:o + run] = bytes([value]) * run
             o += run
             i += 2
-    return bytes(out), o - missing
+    consumed = min(i, n)
+    while consumed < n and stored[consumed] == 0x80:
+        consumed += 1
+    exact = n == expected_length and consumed == n and o == size and missing == 0
+    return bytes(out), o - missing, exact
 
 
 def inflate_until_break(stream):
@@ -372,25 +393,28 @@ class Damaged:
         return self.data[p:p + n] if p < len(self.data) else b""
 
 
-def decode_rows(d, pos, lengths, rb, ref, ref_pos):
+def decode_rows(d, pos, lengths, rb, ref, ref_pos, own_end=None):
     """Run-length rows from intact-file position pos. ref_pos: where the rows
     start in the intact file, so that rows whose bytes survive take psd-tools'
-    decoding. Gives the plane's rows, bytes from the file, whole rows, and the
-    position after the last row read."""
-    rows, got, whole = [], 0, 0
+    decoding. own_end: where the channel's stored data ends (rows past it
+    are not its own). Gives the plane's rows, bytes from the file, the rows'
+    states, and the position after the last row read."""
+    rows, got, states = [], 0, []
     for r, length in enumerate(lengths):
+        own = own_end is None or pos + length <= own_end
         if ref is not None and pos == ref_pos[r] and d.intact(pos, length):
             rows.append(ref[r * rb:(r + 1) * rb])
-            got += rb
+            got += rb if own else 0
+            states.append(READ if own else DAMAGED)
         else:
-            row, n = packbits_row(d.read(pos, length), rb, length)
+            row, n, exact = packbits_row(d.read(pos, length), rb, length)
             rows.append(row)
-            got += n
+            got += n if own else 0
+            states.append(READ if exact and own else DAMAGED if n > 0 else WHITE)
             if len(d.read(pos, length)) < length:
-                return rows, got, whole, pos + length
-        whole += 1
+                return rows, got, states + [WHITE] * (len(lengths) - r - 1), pos + length
         pos += length
-    return rows, got, whole, pos
+    return rows, got, states, pos
 
 
 def rle_row_starts(doc, pos, count):
@@ -410,18 +434,19 @@ def decode_channel(d, layer, ch):
     depth, version = d.doc.depth, d.doc.header.version
     rb = row_bytes(ch.width, depth)
     size = rb * ch.height
-    blank = Decoded(b"\xff" * size, 0, 0)
+    blank = Decoded(b"\xff" * size, 0, [WHITE] * ch.height)
     if not (layer.valid and ch.decoded and ch.length > 2):
         return blank, False
     if len(d.read(ch.offset, 2)) < 2:
         return blank, True
     if size == 0:
-        return Decoded(b"", 0, 0), False
+        return Decoded(b"", 0, [WHITE] * ch.height), False
     comp = ch.compression(d.data, d.shift)
     body = ch.offset + 2
     if comp == 0:
         got = d.read(body, size)
-        return Decoded(got + b"\xff" * (size - len(got)), len(got), len(got) // rb), False
+        own = min(len(got), ch.length - 2)
+        return Decoded(got + b"\xff" * (size - len(got)), own, row_states(ch.height, own, len(got), rb)), False
     if comp == 1:
         w = 2 * version
         table = d.read(body, ch.height * w)
@@ -429,18 +454,18 @@ def decode_channel(d, layer, ch):
             return blank, True
         lengths = [be(table, r * w, w) for r in range(ch.height)]
         starts = rle_row_starts(d.doc, body, ch.height) if d.intact(body, ch.height * w) else None
-        rows, got, whole, _ = decode_rows(d, body + ch.height * w, lengths, rb,
-                                          ch.reference if starts else None, starts)
+        rows, got, states, _ = decode_rows(d, body + ch.height * w, lengths, rb,
+                                           ch.reference if starts else None, starts, ch.offset + ch.length)
         plane = b"".join(rows)
-        return Decoded(plane + b"\xff" * (size - len(plane)), got, whole), False
+        return Decoded(plane + b"\xff" * (size - len(plane)), got, states), False
     if comp in (2, 3):
         stream_length = ch.length - 2
         if ch.reference is not None and d.intact(body, stream_length):
-            return Decoded(ch.reference, size, ch.height), False
+            return Decoded(ch.reference, size, [READ] * ch.height), False
         raw = inflate_until_break(d.read(body, stream_length))[:size]
         if comp == 3:
             raw = undo_prediction(raw, ch.width, depth)
-        return Decoded(raw + b"\xff" * (size - len(raw)), len(raw), len(raw) // rb), False
+        return Decoded(raw + b"\xff" * (size - len(raw)), len(raw), row_states(ch.height, len(raw), len(raw), rb)), False
     return blank, False
 
 
@@ -453,7 +478,7 @@ def decode_layers(d):
         for ch in layer.channels:
             if stopped and layer.valid:
                 size = row_bytes(ch.width, d.doc.depth) * ch.height
-                planes.append(Decoded(b"\xff" * size, 0, 0))
+                planes.append(Decoded(b"\xff" * size, 0, [WHITE] * ch.height))
                 continue
             decoded, stop = decode_channel(d, layer, ch)
             stopped = stopped or stop
@@ -511,7 +536,7 @@ def decode_merged(d):
             planes.append(plane + b"\xff" * (size - len(plane)))
     else:
         return None
-    return planes if got else None
+    return planes if got and enough(got, size * h.channels) else None
 
 
 # --- The planes of the files the engine writes ---------------------------------
@@ -566,21 +591,52 @@ def layer_file_planes(doc, layer, decoded):
     return planes
 
 
+def layer_bytes(layer, decoded):
+    return sum(len(p.plane) for p in decoded)
+
+
 def layer_written(layer, decoded):
     """The engine writes a file for a valid layer with pixels of which at
-    least one sample came from the file."""
-    return layer.valid and not layer.empty and sum(p.from_file for p in decoded) > 0
+    least 1 % of the samples came from the file."""
+    got = sum(p.from_file for p in decoded)
+    return layer.valid and not layer.empty and got > 0 and enough(got, layer_bytes(layer, decoded))
+
+
+def mask_written(layer, decoded):
+    """The mask file comes with the layer file when its transparency holds
+    enough of the file too."""
+    alpha = next((k for k, c in enumerate(layer.channels) if c.id == -1), None)
+    return (layer_written(layer, decoded) and alpha is not None and
+            enough(decoded[alpha].from_file, len(decoded[alpha].plane)))
+
+
+def placed_empty(layer, decoded):
+    """A layer the rebuilt document holds without its pixels: too little left."""
+    got = sum(p.from_file for p in decoded)
+    return layer.valid and not layer.empty and not enough(got, layer_bytes(layer, decoded))
+
+
+def layer_rows(layer, decoded):
+    """Each row of the layer as its worst colour or transparency channel's."""
+    rows = [READ] * layer.height
+    tracked = False
+    for c, p in zip(layer.channels, decoded):
+        if c.id >= -1 and len(p.states) == layer.height:
+            tracked = True
+            rows = [max(a, b) for a, b in zip(rows, p.states)]
+    return rows if tracked else [WHITE] * layer.height
 
 
 def layer_damaged(layer, decoded):
-    """A layer whose data is not all in the file."""
-    return layer.valid and any(p.whole_rows < c.height for c, p in zip(layer.channels, decoded)
-                               if c.id >= -1 or c.decoded)
+    """A layer whose data is not all in the file whole."""
+    if not layer.valid:
+        return False
+    if placed_empty(layer, decoded) or any(s != READ for s in layer_rows(layer, decoded)):
+        return True
+    return any(c.decoded and any(s != READ for s in p.states) for c, p in zip(layer.channels, decoded) if c.id < -1)
 
 
-def rows_read(layer, decoded):
-    rows = layer.height
-    for c, p in zip(layer.channels, decoded):
-        if c.id >= -1:
-            rows = min(rows, p.whole_rows)
-    return rows
+def rows_line_counts(layer, decoded):
+    """Rows read, filled with white, damaged."""
+    rows = layer_rows(layer, decoded)
+    return rows.count(READ), rows.count(WHITE), rows.count(DAMAGED)
