@@ -113,8 +113,7 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
     }
     sectionLength = section;
     m_sectionLayout = layout;
-    m_recoveredSections.emplace_back(start, start + layout.LengthBytes() + section);
-    m_recoveredInfos.push_back(m_parsedInfo);
+    const uint64_t infoStart = m_parsedInfo.first;
     const uint64_t d = start + layout.LengthBytes() + section;
     uint64_t mergedFromSource = 0;
     if (m_job.Flag(ZELT_RECOVER_REBUILD) && depth == m_properties.depth) {
@@ -125,7 +124,22 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
         else
             mergedFromSource = MergedImageFromSource(d, layout);
     }
-    return RecoverLayers(depth, layout, filesWritten, mergedFromSource != 0, mergedFromSource);
+    RecoverLayers(depth, layout, filesWritten, mergedFromSource != 0, mergedFromSource);
+    NoteRecovered(start, infoStart, filesWritten);
+    return true;
+}
+
+// What a section whose layers came back holds: from its start to the end of
+// the channel data read. Only that range, and only of a section that gave a
+// layer file, is taken as the section's own; beyond it a header or a section
+// may start, however far the section's lengths say it reaches.
+void PsdRecoverer::NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten)
+{
+    if (filesWritten == 0)
+        return;
+    const uint64_t end = std::max(m_consumedEnd, infoStart);
+    m_recoveredSections.emplace_back(start, end);
+    m_recoveredInfos.emplace_back(infoStart, end);
 }
 
 // The tagged blocks of a section from `from` (its global layer mask info) to
@@ -208,9 +222,9 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
             ApplyInference(signals);
         }
         m_sectionLayout = layout;
-        m_recoveredSections.emplace_back(start, body + length);
-        m_recoveredInfos.emplace_back(body, body + length);
-        return RecoverLayers(depth, layout, filesWritten);
+        RecoverLayers(depth, layout, filesWritten);
+        NoteRecovered(start, body, filesWritten);
+        return true;
     }
     return false;
 }
@@ -274,6 +288,7 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
         DiscardLayers();
         throw;
     }
+    m_consumedEnd = m_source.GetPosition();
     DiscardLayers();
     // The pool keeps a layer's memory only while its section is read.
     for (auto &buffer : m_samplePool)

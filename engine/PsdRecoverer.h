@@ -453,6 +453,8 @@ private:
     /// Where the layer info being read ends: channel data past it is not
     /// its layers'.
     uint64_t m_infoEnd = 0;
+    uint64_t m_consumedEnd = 0; ///< where the channel data read last ended
+    void NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten);
     /// The source ranges the merged images recovered so far were read from.
     std::vector<std::pair<uint64_t, uint64_t>> m_mergedRanges;
     bool InsideRecoveredMerged(uint64_t position) const;

@@ -375,3 +375,40 @@ TEST(DecodePackBits, AgreesWithThePlainRulesOnRandomRows)
 }
 
 } // namespace
+
+namespace {
+
+TEST(FalseSections, ASectionInFillerHidesNoFileBehindIt)
+{
+    // Disk-image filler holds bytes that pass as a layer section whose
+    // lengths reach far into the real file behind it. Whether its one layer
+    // gets a file (its pixels are there) or not, the real file's header and
+    // layers are all read.
+    const Bytes r = Pattern(12, 1), g = Pattern(12, 2), b = Pattern(12, 3);
+    const Bytes file = PsdFile(3, 3, 4, 8, 3,
+                               {{0, 0, 3, 4, {{0, RawChannel(r)}, {1, RawChannel(g)}, {2, RawChannel(b)}}, LayerExtra("real")}},
+                               Pattern(36, 4));
+    for (const bool falseLayerHasPixels : {true, false}) {
+        SCOPED_TRACE(falseLayerHasPixels ? "the false layer is written" : "the false layer has no data");
+        PsdBuilder filler;
+        filler.Append(Pattern(100, 9));
+        const uint32_t info = 1u << 20; // reaches past the real file
+        filler.U32(info + 8).U32(info).U16(1).I32(0).I32(0).I32(1).I32(1).U16(1).I16(0)
+            .U32(falseLayerHasPixels ? 3 : 0).Str("8BIMnorm").U8(255).U8(0).U8(0).U8(0).U32(0);
+        if (falseLayerHasPixels)
+            filler.U16(0).U8(42);
+        filler.Append(Pattern(300, 8));
+        TempDir dir;
+        WriteFile(dir / "card.img", filler.Append(file).Data());
+        CallbackRecorder rec;
+        const RepairOptions o = MakeOptions(3, 3, 4, 8, 3, ZELT_RECOVER_HEURISTIC);
+        ASSERT_EQ(Recover(dir / "card.img", MakeDir(dir / "out"), &rec, &o), 1);
+        bool realLayer = false;
+        for (const std::string &name : FilesWithPrefix(dir / "out", "Layer0"))
+            realLayer |= ParseRecovered(dir / "out" / name).planes == std::vector<Bytes>{r, g, b};
+        EXPECT_TRUE(realLayer) << "the real file's layer comes back";
+        EXPECT_EQ(FilesWithPrefix(dir / "out", "card_").size(), 1u) << "and its merged image";
+    }
+}
+
+} // namespace
