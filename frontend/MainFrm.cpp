@@ -11,7 +11,9 @@
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMimeData>
+#include <QPainter>
 #include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QUrl>
 #include <QLocale>
 #include <QMovie>
@@ -87,6 +89,21 @@ QStringList DroppedFiles(const QMimeData *mime)
     return files;
 }
 
+// The batch list's path columns: a path too long for its column loses the
+// middle of its folders, never its file name.
+class TPathDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        opt.text = ElidePath(opt.text, opt.fontMetrics, opt.rect.width() - 10);
+        const QWidget *widget = option.widget;
+        (widget ? widget->style() : QApplication::style())->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    }
+};
+
 QString FirstFileArgument(const QStringList &args)
 {
     for (const QString &a : args)
@@ -96,6 +113,19 @@ QString FirstFileArgument(const QStringList &args)
 }
 
 } // namespace
+
+QString ElidePath(const QString &path, const QFontMetrics &metrics, int width)
+{
+    if (metrics.horizontalAdvance(path) <= width)
+        return path;
+    // The last part (a folder keeps its "/") stays whole while it fits.
+    const int cut = int(path.lastIndexOf('/', path.endsWith('/') ? path.size() - 2 : -1)) + 1;
+    const QString name = path.mid(cut), folders = path.left(cut);
+    const int room = width - metrics.horizontalAdvance(name);
+    if (cut == 0 || room < metrics.horizontalAdvance(QStringLiteral("/…/")))
+        return metrics.elidedText(path, Qt::ElideMiddle, width);
+    return metrics.elidedText(folders, Qt::ElideMiddle, room) + name;
+}
 
 int DepthToItem(int32_t depth)
 {
@@ -187,6 +217,8 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     FileList->setColumnWidth(2, 72);
     FileList->header()->setStretchLastSection(true);
     FileList->setTextElideMode(Qt::ElideMiddle);
+    FileList->setItemDelegateForColumn(0, new TPathDelegate(FileList));
+    FileList->setItemDelegateForColumn(1, new TPathDelegate(FileList));
     for (QLabel *link : {labHomepage, labEmail}) {
         link->setStyleSheet("color: blue; text-decoration: underline;");
         link->installEventFilter(this);

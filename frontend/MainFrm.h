@@ -180,6 +180,10 @@ private:
 /// instructions; everything else goes to HandleEngineMessage.
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
 
+/// A path cut to width for a narrow column: the middle of its folders goes
+/// first (into "..."), the file name last.
+QString ElidePath(const QString &path, const QFontMetrics &metrics, int width);
+
 /// The depth and mode lists' items for stored numbers, -1 without an item.
 int DepthToItem(int32_t depth);
 int ModeToItem(int32_t mode);
