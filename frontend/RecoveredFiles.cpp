@@ -408,6 +408,17 @@ void TRecoveredFiles::FileWritten(const QString &path)
                 group->masks.insert(layer, item);
             }
         }
+        if (kLayerFile.match(name).hasMatch()) {
+            // A mask written before its layer: the layer goes in front of it.
+            const QString base = QFileInfo(path).path() + '/' + QFileInfo(name).completeBaseName() + "_mask.";
+            QListWidgetItem *own = m_items.value(base + "psd");
+            if (!own)
+                own = m_items.value(base + "psb");
+            if (own && GroupOf(own) == group) {
+                row = m_list->row(own);
+                group->masks.insert(item, own);
+            }
+        }
         m_list->insertItem(row, item);
         m_items.insert(path, item);
         ++group->summary.pieces;
@@ -431,8 +442,12 @@ void TRecoveredFiles::FileWritten(const QString &path)
     if (const auto m = kLayerFile.match(name); m.hasMatch()) {
         const int layer = m.captured(1).toInt();
         group->layers.insert(layer, item);
-        if (group->damageToCome.contains(layer))
-            MarkDamaged(item, group->damageToCome.take(layer));
+        if (group->damageToCome.contains(layer)) {
+            const QString line = group->damageToCome.take(layer);
+            MarkDamaged(item, line);
+            if (QListWidgetItem *mask = group->masks.value(item))
+                MarkDamaged(mask, line);
+        }
     }
     ScheduleScan();
 }
