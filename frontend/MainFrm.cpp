@@ -212,9 +212,6 @@ TMainForm::TMainForm(IPlatformServices &platform, RecoverFileFn recover, QString
     Gauge->setRange(0, 100);
     // Paths cut in the middle, so the file names show; the outcome column
     // takes the rest of the width.
-    FileList->setColumnWidth(0, 120);
-    FileList->setColumnWidth(1, 100);
-    FileList->setColumnWidth(2, 72);
     FileList->header()->setStretchLastSection(true);
     FileList->setTextElideMode(Qt::ElideMiddle);
     FileList->setItemDelegateForColumn(0, new TPathDelegate(FileList));
@@ -311,7 +308,6 @@ void TMainForm::AnchorControls()
         {btnAddFiles, kFollowRight | kFollowBottom},
         {btnRemoveFiles, kFollowRight | kFollowBottom},
         {btnRemoveAll, kFollowRight | kFollowBottom},
-        {labRecovered, kGrowWidth},
         {RecoveredList, kGrowWidth | kGrowHeight},
         {labNothing, kGrowWidth | kGrowHeight},
         {chkDamagedOnly, kFollowRight},
@@ -343,6 +339,12 @@ void TMainForm::ApplyAnchors()
             r.moveTop(Animate->y()); // its top belongs to the page shown
         a.widget->setGeometry(r);
     }
+    // The batch list's path columns share the width it gains; the outcome
+    // column takes the rest.
+    const int room = FileList->width() - 6 - 80;
+    FileList->setColumnWidth(0, room * 36 / 100);
+    FileList->setColumnWidth(1, room * 30 / 100);
+    FileList->setColumnWidth(2, 80);
 }
 
 void TMainForm::resizeEvent(QResizeEvent *event)

@@ -83,6 +83,9 @@ public:
 
     void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
+        // A folded or filtered piece may still be asked for at its old place.
+        if (const auto *view = qobject_cast<const QListView *>(option.widget); view && view->isRowHidden(index.row()))
+            return;
         p->save();
         if (index.data(TRecoveredFiles::HeaderRole).toBool())
             PaintHeader(p, option, index);
