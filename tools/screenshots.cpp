@@ -116,9 +116,8 @@ int main(int argc, char **argv)
     // proposing the log beside the last repair's files.
     TSaveLogDialog dialog(&form);
     if (!damaged.isEmpty()) {
-        const QFileInfo first(damaged.first());
-        dialog.setDirectory(first.absolutePath());
-        dialog.selectFile(first.completeBaseName() + ".log");
+        dialog.setDirectory(form.findChild<QLineEdit *>("txtDstFile")->text());
+        dialog.selectFile(QFileInfo(damaged.first()).completeBaseName() + ".log");
     }
     dialog.show();
     Shot(dialog, out + "/savelog.png");
