@@ -455,6 +455,7 @@ void TMainForm::FormCreate()
         SettingsToControls();
         // 12
         txtSrcFile->AcceptDroppedFiles(true);
+        txtSrcFile->PassOnSeveral = true; // several files go to the batch
     } catch (const RegistryError &e) {
         ReportException(QString::fromStdString(e.what()));
         return;

@@ -143,16 +143,27 @@ TEST_F(DayWork, FilesDroppedAnywhereGoToTheRepairOrTheBatchPage)
     EXPECT_EQ(pages->currentWidget(), W<QWidget>("tsRepair"));
     EXPECT_EQ(W<QLineEdit>("txtSrcFile")->text(), files[0]);
     EXPECT_EQ(W<QLineEdit>("txtDstFile")->text(), Q(dir / "a_recovered/"));
-    // Several files anywhere: the batch list, without duplicates.
+    // Several files anywhere, the source box too: the batch list, without
+    // duplicates.
     ASSERT_TRUE(Drop(W<QPlainTextEdit>("txtRepairLog")->viewport(), {files[0], files[1]}));
     EXPECT_EQ(pages->currentWidget(), W<QWidget>("tsBatch"));
     EXPECT_EQ(Column(0), (QStringList{files[0], files[1]}));
-    // One file on the batch list joins the batch; a folder is no file.
+    pages->setCurrentWidget(W<QWidget>("tsRepair"));
+    ASSERT_TRUE(Drop(W<QLineEdit>("txtSrcFile"), {files[1], files[2]}));
+    EXPECT_EQ(pages->currentWidget(), W<QWidget>("tsBatch"));
+    EXPECT_EQ(W<QLineEdit>("txtSrcFile")->text(), files[0]) << "the source box keeps its file";
+    EXPECT_EQ(Column(0), (QStringList{files[0], files[1], files[2]}));
+    // Files on the batch list join the batch; a folder is no file.
     auto *list = W<QTreeWidget>("FileList");
+    delete list->takeTopLevelItem(2);
     ASSERT_TRUE(Drop(list->viewport(), {files[2], Q(dir / "folder.psd"), files[0].toUpper()}));
     ASSERT_TRUE(Drop(list->viewport(), {files[2]}));
     EXPECT_EQ(Column(0), (QStringList{files[0], files[1], files[2]}));
     EXPECT_EQ(Column(2), QStringList(3, "Not Repaired"));
+    list->clear();
+    ASSERT_TRUE(Drop(list->viewport(), {files[1]}));
+    EXPECT_EQ(Column(0), QStringList{files[1]}) << "one file on the list joins the batch";
+    EXPECT_EQ(pages->currentWidget(), W<QWidget>("tsBatch"));
     EXPECT_FALSE(Drop(list->viewport(), {Q(dir / "folder.psd")})) << "nothing to take";
     EXPECT_EQ(W<QLineEdit>("txtSrcFile")->text(), files[0]);
 }
