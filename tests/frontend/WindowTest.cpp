@@ -282,18 +282,32 @@ TEST_F(Window, HelpAboutLinksAndTheTemporaryDirectoryPicker)
 
 TEST_F(Window, DroppedFilesDeliverOnlyTheFirst)
 {
-    Create();
-    form->show();
-    auto *edit = W<TDragEdit>("txtSrcFile");
+    // The box on its own delivers the first file of a drop of several (the
+    // window's source box passes such a drop on to the window's batch).
+    TDragEdit edit;
+    edit.AcceptDroppedFiles(true);
+    edit.show();
+    QString delivered;
+    edit.OnDropFile = [&](TDragEdit *, const QString &file) { delivered = file; };
     QMimeData mime;
     mime.setUrls({QUrl::fromLocalFile("/p/one.psd"), QUrl::fromLocalFile("/p/two.psd"), QUrl::fromLocalFile("/p/three.psd")});
     // A drop reaches the box that accepted the drag's entry.
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(edit, &enter);
+    QCoreApplication::sendEvent(&edit, &enter);
     EXPECT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(edit, &drop);
-    EXPECT_EQ(edit->text(), "/p/one.psd");
+    QCoreApplication::sendEvent(&edit, &drop);
+    EXPECT_EQ(delivered, "/p/one.psd");
+    // The window's box with one file: it becomes the source.
+    Create();
+    form->show();
+    QMimeData one;
+    one.setUrls({QUrl::fromLocalFile("/p/one.psd")});
+    QDragEnterEvent enterOne(QPoint(5, 5), Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(W<TDragEdit>("txtSrcFile"), &enterOne);
+    QDropEvent dropOne(QPointF(5, 5), Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(W<TDragEdit>("txtSrcFile"), &dropOne);
+    EXPECT_EQ(W<QLineEdit>("txtSrcFile")->text(), "/p/one.psd");
     EXPECT_EQ(W<QLineEdit>("txtDstFile")->text(), "/p/one_recovered/");
 
     TDragEdit bare;
