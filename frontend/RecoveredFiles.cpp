@@ -218,6 +218,8 @@ QMimeData *TRecoveredList::mimeData(const QList<QListWidgetItem *> &items) const
     return mime;
 }
 
+void TRecoveredList::startDrag(Qt::DropActions) { QListWidget::startDrag(Qt::CopyAction); }
+
 QModelIndex TRecoveredList::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
 {
     if (action != MovePageUp && action != MovePageDown)

@@ -34,6 +34,9 @@ public:
 protected:
     QStringList mimeTypes() const override;
     QMimeData *mimeData(const QList<QListWidgetItem *> &items) const override;
+    /// Copied out only: a move would take the piece off the grid (and the
+    /// file out of its folder).
+    void startDrag(Qt::DropActions supportedActions) override;
     /// Page Up and Page Down move a screen of rows, as in a list.
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 };
