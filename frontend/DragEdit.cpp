@@ -7,6 +7,15 @@
 
 namespace {
 
+int LocalFiles(const QMimeData *mime)
+{
+    int n = 0;
+    if (mime && mime->hasUrls())
+        for (const QUrl &url : mime->urls())
+            n += url.isLocalFile();
+    return n;
+}
+
 QString FirstLocalFile(const QMimeData *mime)
 {
     if (!mime || !mime->hasUrls())
@@ -25,7 +34,7 @@ void TDragEdit::AcceptDroppedFiles(bool accept) { setAcceptDrops(accept); }
 
 void TDragEdit::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!FirstLocalFile(event->mimeData()).isEmpty())
+    if (!FirstLocalFile(event->mimeData()).isEmpty() && !(PassOnSeveral && LocalFiles(event->mimeData()) > 1))
         event->acceptProposedAction();
     else
         event->ignore();
@@ -33,7 +42,7 @@ void TDragEdit::dragEnterEvent(QDragEnterEvent *event)
 
 void TDragEdit::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (!FirstLocalFile(event->mimeData()).isEmpty())
+    if (!FirstLocalFile(event->mimeData()).isEmpty() && !(PassOnSeveral && LocalFiles(event->mimeData()) > 1))
         event->acceptProposedAction();
     else
         event->ignore();

@@ -18,6 +18,9 @@ public:
     void AcceptDroppedFiles(bool accept);
 
     TDropEvent OnDropFile;
+    /// A drop of several files is left to the widgets around the box (the
+    /// window takes them for its batch) instead of delivering the first.
+    bool PassOnSeveral = false;
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;

@@ -21,6 +21,7 @@
 
 class QMovie;
 class QListWidgetItem;
+class QTreeWidgetItem;
 class TRecoveredFiles;
 
 /// While the engine runs, raises a flag every interval: the engine callback
@@ -97,6 +98,13 @@ private slots:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    /// The pages grow with the window; its first size is the smallest.
+    void resizeEvent(QResizeEvent *event) override;
+    /// Files dropped anywhere on the window: one goes to the Repair page,
+    /// several (or any on the batch list) to the Batch Repair page.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void FormDestroy();
@@ -116,6 +124,24 @@ private:
     void UpdateRepairButton();
     void txtSrcFileDropFile(const QString &file);
     void FileListKeyDown(QKeyEvent *event);
+    void FileListSelect();
+    void FileListActivated(QTreeWidgetItem *item);
+    /// Appends the files the list does not hold yet (letter case ignored).
+    void AddFilesToList(const QStringList &files);
+    void EscapePressed();
+    void OpenShortcut();
+    void SetAccessibleTexts();
+    /// The controls that follow the window's right and bottom edges.
+    void AnchorControls();
+    void ApplyAnchors();
+    /// The percentage of the work done in the window's title while it runs.
+    void ShowProgressTitle(int percent);
+    void RestoreTitle();
+    /// After a run that gave nothing back, the empty page says what to try.
+    void UpdateNothingLabel(const QString &what);
+    /// The status of a source after its engine call, and its outcome on the
+    /// Recovered Files page.
+    QString EndSource(bool success);
 
     IPlatformServices &FPlatform;
     RecoverFileFn FRecover;
@@ -130,7 +156,16 @@ private:
     bool FCloseRequested = false;
     bool FIncludeSysInfo = true; ///< the save-log dialog's box, kept within a run
     bool FDstFollowsSrc = true;  ///< the output box holds what the program proposed for the source
+    QString FProposedDst;        ///< the output folder the window proposed last (a default one)
     int FLastPercent = -1;
+    int FBatchIndex = 0, FBatchCount = 0; ///< the file under repair and the files of a running batch
+    QString FTitle;                        ///< the window's caption when it is not working
+    struct TAnchor {
+        QWidget *widget;
+        QRect base;  ///< its place in the window of the smallest size
+        int edges;   ///< kGrowWidth, kGrowHeight, kFollowRight, kFollowBottom
+    };
+    std::vector<TAnchor> FAnchors;
     PumpTicker FPumpTicker{std::chrono::milliseconds(25)};
     std::unique_ptr<QMovie> FMovie;
     std::unique_ptr<TRecoveredFiles> FRecovered; ///< the Recovered Files page's grid and its thumbnail worker
@@ -144,6 +179,10 @@ private:
 /// reports that come for every byte position are answered here with a few
 /// instructions; everything else goes to HandleEngineMessage.
 int32_t ZELT_CALL orvaneEngineCallback(int32_t code, const void *data, void *userData);
+
+/// A path cut to width for a narrow column: the middle of its folders goes
+/// first (into "..."), the file name last.
+QString ElidePath(const QString &path, const QFontMetrics &metrics, int width);
 
 /// The depth and mode lists' items for stored numbers, -1 without an item.
 int DepthToItem(int32_t depth);

@@ -77,8 +77,9 @@ public:
     /// The open-file dialog. filterIndex is 1-based, in and out.
     virtual bool GetOpenFileNames(QWidget *parent, const QString &filter, int &filterIndex, bool multiple,
                                   QStringList &files) = 0;
-    /// The save-log dialog: a file name and the state of its "Include
-    /// System Information" box, in and out.
+    /// The save-log dialog: a file name (in: the one proposed, empty for
+    /// none) and the state of its "Include System Information" box, in and
+    /// out.
     virtual bool GetSaveLogFileName(QWidget *parent, bool &includeSysInfo, QString &file) = 0;
     /// The folder-browse dialog: a path without a trailing separator.
     virtual bool BrowseFolder(QWidget *parent, const QString &prompt, QString &folder) = 0;
@@ -90,6 +91,9 @@ public:
     /// The help manual at an anchor (empty: its contents).
     virtual void ShowHelp(const QString &helpFile, const QString &anchor) = 0;
     virtual void Beep() = 0;
+    /// A message of the desktop outside the window (a notification where the
+    /// desktop shows them), for work that ended while the user looked away.
+    virtual void Notify(QWidget *window, const QString &title, const QString &text) = 0;
     virtual QDateTime Now() = 0;
     /// Handles every event already waiting, then returns.
     virtual void ProcessEvents() = 0;

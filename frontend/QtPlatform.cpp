@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSystemTrayIcon>
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
@@ -210,6 +211,12 @@ bool QtPlatform::GetSaveLogFileName(QWidget *parent, bool &includeSysInfo, QStri
 {
     TSaveLogDialog dialog(parent);
     dialog.SetIncludeSysInfo(includeSysInfo);
+    if (!file.isEmpty()) {
+        const QFileInfo proposed(file);
+        if (proposed.absoluteDir().exists())
+            dialog.setDirectory(proposed.absolutePath());
+        dialog.selectFile(proposed.fileName());
+    }
     const bool confirmed = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
     includeSysInfo = dialog.IncludeSysInfo(); // kept also when the user cancels
     if (!confirmed)
@@ -277,6 +284,23 @@ void QtPlatform::ShowHelp(const QString &helpFile, const QString &anchor)
 }
 
 void QtPlatform::Beep() { QApplication::beep(); }
+
+void QtPlatform::Notify(QWidget *window, const QString &title, const QString &text)
+{
+    // The desktop's notification through a tray icon where it has a tray;
+    // the task bar entry asks for attention in any case.
+    if (QSystemTrayIcon::isSystemTrayAvailable() && QSystemTrayIcon::supportsMessages()) {
+        if (!m_tray) {
+            m_tray = new QSystemTrayIcon(QApplication::windowIcon(), QCoreApplication::instance());
+            m_tray->setToolTip(title);
+        }
+        m_tray->show();
+        m_tray->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+        QTimer::singleShot(15000, m_tray, &QSystemTrayIcon::hide);
+    }
+    if (window)
+        QApplication::alert(window);
+}
 
 QDateTime QtPlatform::Now() { return QDateTime::currentDateTime(); }
 

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+class QSystemTrayIcon;
+
 #include "Platform.h"
 #include "RegStore.h"
 
@@ -24,6 +26,7 @@ public:
     bool ShellOpen(const QString &target) override;
     void ShowHelp(const QString &helpFile, const QString &anchor) override;
     void Beep() override;
+    void Notify(QWidget *window, const QString &title, const QString &text) override;
     QDateTime Now() override;
     void ProcessEvents() override;
     ISettingsStore &Settings() override { return *m_store; }
@@ -41,6 +44,7 @@ public:
 
 private:
     std::unique_ptr<RegFileStore> m_store;
+    QSystemTrayIcon *m_tray = nullptr; ///< made for the first notification, where the desktop has a tray
     QString m_helpFile;
     QString m_opener;
     int m_openerPatienceMs = 3000; ///< an opener still running then has found its program

@@ -6,7 +6,8 @@ namespace strings {
 inline constexpr const char *kAppTitle = "Velmora";
 inline constexpr const char *kSelSrcFile = "Select &Photoshop image file to be repaired:";
 inline constexpr const char *kSelDstFile = "&Output recovered image and layers to:";
-inline constexpr const char *kOpenFilter = "Photoshop image files (*.psd;*.pdd)|*.psd;*.pdd|All files (*.*)|*.*";
+inline constexpr const char *kOpenFilter =
+    "Photoshop image files (*.psd;*.pdd;*.psb)|*.psd;*.pdd;*.psb|All files (*.*)|*.*";
 inline constexpr const char *kSaveLogFilter = "Log files (*.log)|*.log";
 inline constexpr const char *kCopyright =
     "Copyright (C) 2026 The Velmora developers. This program may be copied and given away freely.";
@@ -59,7 +60,32 @@ inline constexpr const char *kEndOfSettingInformation = "End of Setting Informat
 
 // The Recovered Files page.
 inline constexpr const char *kCannotOpenTheFile = "Cannot open the file '%1'!";
-inline constexpr const char *kPixelSize = "%1 x %2";
+inline constexpr const char *kPixelSize = "%1 x %2 pixels"; // width x height
 inline constexpr const char *kNotReadWhole = "Not read whole: %1";
+inline constexpr const char *kOnePiece = "1 piece";
+inline constexpr const char *kPieces = "%1 pieces";
+inline constexpr const char *kDamagedCount = "%1 damaged";
+inline constexpr const char *kNothingRecovered = "nothing recovered";
+inline constexpr const char *kOnlyPreview = "only the embedded preview";
+inline constexpr const char *kRepairing = "Repairing ...";
+inline constexpr const char *kLastRepair = "Last repair";
+inline constexpr const char *kGroupOutput = "Recovered into %1";
+inline constexpr const char *kGroupFolded = "Pieces of %1, folded: Enter shows them";
+inline constexpr const char *kGroupUnfolded = "Pieces of %1: Enter folds them";
+inline constexpr const char *kPieceWhole = "Read whole";
+inline constexpr const char *kPieceDamaged = "Damaged, not read whole: %1";
+inline constexpr const char *kHoldsDamagedLayer = "the rebuilt document holds a layer that was not read whole";
+inline constexpr const char *kFileCutShort = "the file ends before its pixel data does";
+inline constexpr const char *kNothingRecoveredPage =
+    "Nothing was recovered from %1. When the file's header is lost, give the picture's width and height "
+    "(and its channels, depth and mode where you know them) on the Options page, then repair it again.";
+inline constexpr const char *kTheseFiles = "these files";
+inline constexpr const char *kGiveTheSize =
+    "Give the picture's width and height on the Options page (the Width and Height boxes), then start the repair "
+    "again.";
+inline constexpr const char *kFolderHoldsFiles = "The folder '%1' already holds files: the recovered files go to '%2'.";
+inline constexpr const char *kOutcomeColumn = "Outcome";
+inline constexpr const char *kTitleProgress = "%1% - %2";
+inline constexpr const char *kDamagedOnly = "Damaged &only";
 
 } // namespace strings

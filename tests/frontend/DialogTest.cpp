@@ -123,6 +123,25 @@ TEST(SaveLogDialog, CheckBoxBelowTheStandardControls)
 
 namespace {
 
+TEST(SaveLogDialog, OpensAtTheProposedFileAndSavesThere)
+{
+    TempDir dir;
+    const std::string out = MakeDir(dir / "cat_recovered");
+    QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");
+    QString startedIn, name;
+    WhenShown<TSaveLogDialog>([&](TSaveLogDialog *dialog) {
+        startedIn = dialog->directory().absolutePath();
+        name = dialog->findChild<QLineEdit *>("fileNameEdit")->text();
+        QTest::mouseClick(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Save), Qt::LeftButton);
+    });
+    bool include = true;
+    QString file = QString::fromStdString(out / "cat.log");
+    ASSERT_TRUE(platform.GetSaveLogFileName(nullptr, include, file));
+    EXPECT_EQ(startedIn, QString::fromStdString(out));
+    EXPECT_EQ(name, "cat.log");
+    EXPECT_EQ(file, QString::fromStdString(out / "cat.log"));
+}
+
 TEST(SaveLogDialog, TheBoxKeepsAChangeMadeBeforeCancel)
 {
     QtPlatform platform("velmora-dialog-test", "/nonexistent/orvane");

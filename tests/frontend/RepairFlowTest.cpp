@@ -60,7 +60,8 @@ TEST_F(Repair, SuccessfulRunWritesTheWholeLogInOrder)
     EXPECT_EQ(FakeScript().options.ImageHeight, 600u);
     EXPECT_EQ(FakeScript().options.ColorMode, 3);
     EXPECT_EQ(FakeScript().options.RecoveryFlags,
-              ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW);
+              ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW |
+                  ZELT_RECOVER_SALVAGE | ZELT_COMPRESS_DOCUMENT);
     QLocale::setDefault(QLocale::system());
 }
 

@@ -55,8 +55,11 @@ public:
     std::deque<QStringList> openAnswers; ///< each dialog takes the next; an empty list is a cancel
     int openFilterAnswer = 0;            ///< the filter index the user leaves (0: as given)
     std::vector<std::pair<int, bool>> openRequests; ///< (filter index, multiple) as asked
+    QStringList openFilters;                        ///< the filter of each open dialog
     std::deque<std::pair<bool, QString>> saveAnswers; ///< (include box, file); a null file or none: cancel
     std::vector<bool> saveBoxShown;
+    QStringList saveProposed; ///< the file each save-log dialog proposed
+    QStringList notifications; ///< "title: text" of each desktop notification
     std::deque<QString> folderAnswers, directoryAnswers;
     std::vector<QString> shellOpened;
     bool shellResult = true;
@@ -84,9 +87,10 @@ public:
         messages.push_back({text, caption, MessageIcon::Information});
         return true;
     }
-    bool GetOpenFileNames(QWidget *, const QString &, int &filterIndex, bool multiple, QStringList &files) override
+    bool GetOpenFileNames(QWidget *, const QString &filter, int &filterIndex, bool multiple, QStringList &files) override
     {
         openRequests.emplace_back(filterIndex, multiple);
+        openFilters << filter;
         if (openAnswers.empty())
             return false;
         files = openAnswers.front();
@@ -100,6 +104,7 @@ public:
     bool GetSaveLogFileName(QWidget *, bool &include, QString &file) override
     {
         saveBoxShown.push_back(include);
+        saveProposed << file;
         if (saveAnswers.empty())
             return false;
         include = saveAnswers.front().first; // the box as the user left it, also on cancel
@@ -116,6 +121,7 @@ public:
     }
     void ShowHelp(const QString &file, const QString &anchor) override { helpShown.emplace_back(file, anchor); }
     void Beep() override { ++beeps; }
+    void Notify(QWidget *, const QString &title, const QString &text) override { notifications << title + ": " + text; }
     QDateTime Now() override
     {
         const QDateTime t = now;
