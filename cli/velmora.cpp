@@ -936,8 +936,8 @@ int main(int argc, char **argv)
                                   "Directory for the recovered files (one FILE only); by default the file's path "
                                   "without extension followed by _recovered/");
     auto *channelsOpt =
-        app.add_option("--channels", channels, "Number of channels of the image, while its header is lost (1 to 24)")
-            ->check(CLI::Range(1, 24))
+        app.add_option("--channels", channels, "Number of channels of the image, while its header is lost (1 to 57)")
+            ->check(CLI::Range(1, 57))
             ->capture_default_str();
     auto *heightOpt =
         app.add_option("--height", height, "Image height in pixels, while the header is lost (1 to 300000)")

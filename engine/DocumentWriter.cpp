@@ -238,7 +238,9 @@ struct RebuiltDocument::Entry {
 
 RebuiltDocument::RebuiltDocument(PsdRecoverer &r, uint16_t depth, const Layout &sectionLayout)
     : m_r(r), m_job(r.m_job), m_depth(depth), m_sectionLayout(sectionLayout),
-      m_compressed(r.m_job.Flag(ZELT_COMPRESS_DOCUMENT))
+      // 1-bit planes stay raw: they are small, and readers that size a
+      // packed row as width / 8 rounded down misread run-length ones.
+      m_compressed(r.m_job.Flag(ZELT_COMPRESS_DOCUMENT) && depth != 1)
 {
 }
 

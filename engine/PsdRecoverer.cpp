@@ -153,7 +153,10 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     const uint16_t mode = LoadBE16(h + 24);
     if (LoadBE32(h) != kSignature || (version != 1 && version != 2))
         return false;
-    if (channels < 1 || channels > 24)
+    // Real files hold up to 57 channels (53 alpha channels beside CMYK's
+    // four); more than 24 are taken only where the sections behind the
+    // header parse.
+    if (channels < 1 || channels > kMaxFileChannels)
         return false;
     if (height < 1 || height > 300000 || width < 1 || width > 300000)
         return false;
@@ -163,6 +166,8 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     case 0: case 1: case 2: case 3: case 4: case 7: case 8: case 9: break;
     default: return false;
     }
+    if (channels > 24 && !SectionsFollow(m_source.GetPosition(), version == 2))
+        return false;
     m_properties = ImageProperties{channels, height, width, depth, mode};
     // The layout holds for what follows, up to the next header.
     m_layout.large = version == 2;
@@ -172,6 +177,33 @@ bool PsdRecoverer::MatchFileHeader(uint32_t &consumed)
     m_resourcesLength = 0;
     m_resourcesWhole = false;
     return true;
+}
+
+bool PsdRecoverer::SectionsFollow(uint64_t at, bool large)
+{
+    // The colour-mode data, the image resources as whole resource blocks,
+    // and a layer-and-mask section that ends inside the source.
+    const uint64_t length = SourceLength();
+    uint8_t b[8];
+    m_source.SeekTo(at);
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    const uint64_t resources = at + 4 + LoadBE32(b);
+    m_source.SeekTo(resources);
+    if (resources + 4 > length || !m_source.ReadExact(b, 4))
+        return false;
+    const uint64_t resourcesLength = LoadBE32(b);
+    std::optional<double> aspect;
+    if (resourcesLength > 0 && !ReadResourceBlocks(resources + 4, resourcesLength, aspect))
+        return false;
+    const uint64_t section = resources + 4 + resourcesLength;
+    const uint32_t n = large ? 8 : 4;
+    m_source.SeekTo(section);
+    if (!m_source.ReadExact(b, n))
+        return false;
+    const bool follows = section + n + LoadBE(b, n) + 2 <= length;
+    m_source.SeekTo(at);
+    return follows;
 }
 
 bool PsdRecoverer::ReadColorModeData(uint16_t mode, uint32_t &length)

@@ -239,6 +239,8 @@ public:
     /// A file header at the position; on success its properties become
     /// current, its version the layout, and consumed is 26.
     bool MatchFileHeader(uint32_t &consumed);
+    /// The most channels a file header may give.
+    static constexpr uint16_t kMaxFileChannels = 57;
 
     /// The colour-mode-data section for mode; length gets its stored length
     /// whenever its 4 bytes could be read.
@@ -372,6 +374,9 @@ private:
     /// Lab's (see PropertySignals::labLike). The position is kept.
     bool LooksLikeLab(const Layout &layout);
     bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect);
+    /// Whether the sections behind a header at `at` (its colour-mode data's
+    /// length) parse up to the merged image (the position is kept).
+    bool SectionsFollow(uint64_t at, bool large);
     bool FindLayerBlock(uint64_t from, uint64_t end, const Layout &layout, uint64_t &body, uint64_t &length,
                         uint16_t &depth);
     /// mergedKnown: the merged image behind the section was recovered

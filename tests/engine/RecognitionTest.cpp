@@ -69,6 +69,40 @@ TEST_F(Recognition, HeaderTestsAndTheirLimits)
     }
 }
 
+TEST(ManyChannels, A57ChannelFileIsReadWhereItsSectionsFollowItsHeader)
+{
+    // CMYK with 53 alpha channels: 57 planes of 2 x 3. Its header counts
+    // only where what follows it parses; a header of 58 never does.
+    Bytes planes;
+    for (int c = 0; c < 57; ++c) {
+        const Bytes p = Pattern(6, 10 + c);
+        planes.insert(planes.end(), p.begin(), p.end());
+    }
+    const struct {
+        uint16_t channels;
+        bool sections;
+        bool read;
+    } cases[] = {{57, true, true}, {58, true, false}, {57, false, false}, {25, true, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.channels) + (c.sections ? " with its sections" : " in noise"));
+        PsdBuilder b;
+        b.Header(c.channels, 2, 3, 8, 4);
+        if (c.sections)
+            b.U32(0).U32(0).U32(0).U16(0).Append(Bytes(planes.begin(), planes.begin() + 6 * c.channels));
+        else
+            b.Append(Pattern(400, 3));
+        TempDir dir;
+        WriteFile(dir / "a.psd", b.Data());
+        const RepairOptions o = MakeOptions(3, 600, 800, 8, 3, 0);
+        EXPECT_EQ(Recover(dir / "a.psd", MakeDir(dir / "out"), nullptr, &o), c.read ? 1 : 0);
+        if (!c.read)
+            continue;
+        const PsdImage img = ParseRecovered(dir / "out" / FilesWithPrefix(dir / "out", "a_").at(0));
+        ASSERT_EQ(img.planes.size(), c.channels);
+        EXPECT_EQ(img.planes.back(), Pattern(6, 10 + c.channels - 1));
+    }
+}
+
 TEST_F(Recognition, ReservedBytesAreNotExamined)
 {
     Load(HeaderBytes({1, 3, 6, 8, 8, 3, true}, 0xAB));
