@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <map>
@@ -163,73 +162,6 @@ std::string DefaultOutputDir(const std::string &source)
     while (stem > 0 && (static_cast<unsigned char>(name[stem]) & 0xC0) == 0x80)
         --stem;
     return dir.substr(0, slash + 1) + name.substr(0, stem) + "_recovered/";
-}
-
-/// Whether a folder holds anything (a folder that does not exist holds
-/// nothing).
-bool HoldsFiles(const std::string &dir)
-{
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return ::access(dir.c_str(), F_OK) == 0; // there, but not a folder one can look into
-    bool any = false;
-    while (const dirent *e = ::readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            any = true;
-            break;
-        }
-    ::closedir(d);
-    return any;
-}
-
-/// The default folder, or where it already holds files (an earlier
-/// repair's) the first "<folder>_<k>/" that holds none: a repair never mixes
-/// its files with another's.
-std::string FreeOutputDir(const std::string &dir, const std::set<std::string> *taken = nullptr,
-                          std::string (*key)(const std::string &) = nullptr)
-{
-    std::string chosen = dir;
-    for (unsigned k = 2; HoldsFiles(chosen) || (taken && taken->count(key(chosen)) != 0); ++k)
-        chosen = dir.substr(0, dir.size() - 1) + "_" + std::to_string(k) + "/";
-    return chosen;
-}
-
-/// The log's line for a default folder that was passed over.
-std::string FolderTakenLine(const std::string &dir, const std::string &chosen)
-{
-    return "The folder '" + dir + "' already holds files: the recovered files go into '" + chosen + "'.";
-}
-
-/// The outermost folder of dir that does not exist yet (empty when it does).
-std::string FirstMissingFolder(const std::string &dir)
-{
-    std::string path = dir;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    std::string missing;
-    struct stat st;
-    while (!path.empty() && path != "/" && path != "." && ::lstat(path.c_str(), &st) != 0) {
-        missing = path;
-        const std::size_t slash = path.find_last_of('/');
-        path = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    }
-    return missing;
-}
-
-/// Removes the folders a run made and left empty, from dir up to `top`.
-void RemoveEmptyFolders(const std::string &dir, const std::string &top)
-{
-    if (top.empty())
-        return;
-    std::string path = dir;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    while (path.size() >= top.size() && ::rmdir(path.c_str()) == 0 && path != top) {
-        const std::size_t slash = path.find_last_of('/');
-        if (slash == std::string::npos)
-            break;
-        path = path.substr(0, slash);
-    }
 }
 
 /// Whether a written file is the rebuilt document of the source: its name
@@ -583,10 +515,11 @@ std::vector<std::string> BatchOutputDirs(const std::vector<std::string> &files, 
     std::set<std::string> taken;
     for (const std::string &file : files) {
         const std::string dir = DefaultOutputDir(file);
-        const std::string chosen = FreeOutputDir(dir, &taken, &FolderKey);
+        const std::string chosen =
+            wenk::FreeOutputFolder(dir, [&taken](const std::string &d) { return taken.count(FolderKey(d)) != 0; });
         taken.insert(FolderKey(chosen));
         dirs.push_back(chosen);
-        notes.push_back(HoldsFiles(dir) ? FolderTakenLine(dir, chosen) : std::string());
+        notes.push_back(chosen != dir && wenk::FolderHoldsFiles(dir) ? repairlog::FolderTakenLine(dir, chosen) : std::string());
     }
     return dirs;
 }
@@ -607,7 +540,7 @@ int RepairFile(Output &out, const std::string &source, const std::string &output
     struct stat st;
     const bool repairable = access(source.c_str(), R_OK) == 0 && ::stat(source.c_str(), &st) == 0 &&
                             (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-    const std::string made = repairable ? FirstMissingFolder(outputDir) : std::string();
+    const std::vector<std::string> made = repairable ? wenk::MissingDirectories(outputDir) : std::vector<std::string>();
     if (repairable && !wenk::ForceDirectories(outputDir)) {
         out.Error(repairlog::CannotCreateDirectory(outputDir));
         out.Line(repairlog::kAborted, true);
@@ -649,8 +582,8 @@ int RepairFile(Output &out, const std::string &source, const std::string &output
         out.Result(repairlog::ResultText(stillRunning, success, source, outputDir));
     }
     // A folder this run made and left empty does not stay behind.
-    if (out.filesWritten == 0 && !HoldsFiles(outputDir))
-        RemoveEmptyFolders(outputDir, made);
+    if (out.filesWritten == 0)
+        wenk::RemoveEmptyDirectories(made);
     if (!stillRunning)
         return kInterrupted;
     if (out.cutShort)
@@ -1056,9 +989,9 @@ int main(int argc, char **argv)
         std::string dir = job.outputDir, note;
         if (dir.empty()) {
             const std::string wanted = DefaultOutputDir(files[0]);
-            dir = FreeOutputDir(wanted);
+            dir = wenk::FreeOutputFolder(wanted);
             if (dir != wanted)
-                note = FolderTakenLine(wanted, dir);
+                note = repairlog::FolderTakenLine(wanted, dir);
         }
         statuses.push_back(RepairFile(out, files[0], dir, job, note));
         rebuilt = out.rebuilt;

@@ -88,6 +88,11 @@ std::string PreviewOnlyText(const std::string &source, const std::string &previe
     return "Only the embedded preview of '" + source + "' could be recovered: " + previewPath;
 }
 
+std::string FolderTakenLine(const std::string &dir, const std::string &chosen)
+{
+    return "The folder '" + dir + "' already holds files: the recovered files go to '" + chosen + "'.";
+}
+
 bool IsPreviewFile(const std::string &path)
 {
     const std::size_t slash = path.find_last_of('/');

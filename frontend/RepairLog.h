@@ -42,6 +42,9 @@ std::string ResultText(bool stillRunning, bool success, const std::string &sourc
 /// the preview (a failed repair for the exit status and the window).
 std::string PreviewOnlyText(const std::string &source, const std::string &previewPath);
 
+/// "The folder '%s' already holds files: the recovered files go to '%s'."
+std::string FolderTakenLine(const std::string &dir, const std::string &chosen);
+
 /// Whether a written file is the embedded preview (<stem>_preview.jpg, or
 /// _preview_<k>.jpg where that name was taken).
 bool IsPreviewFile(const std::string &path);

@@ -4,7 +4,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <glob.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace wenk {
@@ -98,6 +101,55 @@ bool ForceDirectories(const std::string &path)
     if (slash != std::string::npos && slash > 0 && !ForceDirectories(dir.substr(0, slash)))
         return false;
     return ::mkdir(dir.c_str(), 0777) == 0 || (errno == EEXIST && IsDirectory(dir));
+}
+
+bool FolderHoldsFiles(const std::string &path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return false;
+    DIR *d = S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) ? ::opendir(path.c_str()) : nullptr;
+    if (!d)
+        return true; // a file, or a folder one cannot look into
+    bool any = false;
+    while (const dirent *e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            any = true;
+            break;
+        }
+    ::closedir(d);
+    return any;
+}
+
+std::string FreeOutputFolder(const std::string &first, const std::function<bool(const std::string &)> &taken)
+{
+    const std::string stem = !first.empty() && first.back() == '/' ? first.substr(0, first.size() - 1) : first;
+    std::string dir = first;
+    for (unsigned k = 2; (taken && taken(dir)) || FolderHoldsFiles(dir); ++k)
+        dir = stem + "_" + std::to_string(k) + "/";
+    return dir;
+}
+
+std::vector<std::string> MissingDirectories(const std::string &dir)
+{
+    std::vector<std::string> missing;
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    struct stat st;
+    while (!path.empty() && path != "/" && path != "." && ::lstat(path.c_str(), &st) != 0) {
+        missing.push_back(path);
+        const std::size_t slash = path.find_last_of('/');
+        path = slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
+    }
+    return missing;
+}
+
+void RemoveEmptyDirectories(const std::vector<std::string> &dirs)
+{
+    for (const std::string &dir : dirs)
+        if (::rmdir(dir.c_str()) != 0)
+            return; // not empty (or not ours): its parents stay too
 }
 
 } // namespace wenk

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace wenk {
 
@@ -37,5 +39,23 @@ std::string CheckBoxSettingText(const std::string &caption, bool checked);
 /// ignored; the root, or a path that already is a directory, counts as
 /// created. False when a directory cannot be created (or path is empty).
 bool ForceDirectories(const std::string &path);
+
+/// True when path names anything but a missing or empty directory: a
+/// directory with entries (hidden ones too), or a file.
+bool FolderHoldsFiles(const std::string &path);
+
+/// The first of first, first_2/, first_3/ ... (first ends in "/") that holds
+/// no files and that taken (when given) does not refuse: a repair never
+/// mixes its files with an earlier one's.
+std::string FreeOutputFolder(const std::string &first, const std::function<bool(const std::string &)> &taken = {});
+
+/// The directories of dir and its parents that do not exist, the deepest
+/// first: what creating dir will create.
+std::vector<std::string> MissingDirectories(const std::string &dir);
+
+/// Removes those of dirs (the deepest first) that are empty; stops at the
+/// first that is not, so that a folder a repair made and left empty does
+/// not stay behind.
+void RemoveEmptyDirectories(const std::vector<std::string> &dirs);
 
 } // namespace wenk

@@ -585,6 +585,7 @@ PROPERTIES_LINE = re.compile(r"Image properties found in the surviving data: (\d
                              r"pixels, (\d+) bits?, (\w+) \((.+)\)\.")
 SIGNALS = {"layer records", "merged image rows", "merged image length", "embedded preview"}
 came_back = collections.defaultdict(set)  # (damage, run) -> files whose merged image came back identical
+wrong_merged = collections.defaultdict(list)  # damage -> merged images of other properties, with the heuristic on
 
 
 # Damage to the front of a file: its name, the damaged bytes, whether the
@@ -661,11 +662,22 @@ def check_preview(label, doc, copy, result):
         fail(f"{label}: {name} is not the embedded BGR preview in RGB")
 
 
+def merged_properties(path):
+    """(channels, height, width, depth) of a written file."""
+    with open(path, "rb") as f:
+        head = f.read(26)
+    return model.be(head, 12, 2), model.be(head, 14, 4), model.be(head, 18, 4), model.be(head, 22, 2)
+
+
 def run_heuristic(driver, doc, folder):
     """Copies whose header is lost or whose colour-mode data's length is
     damaged, each run three ways; whether the merged image comes back
     identical is counted per damage and run. With the heuristic on it must
-    come back wherever it does with the heuristic off."""
+    come back wherever it does with the heuristic off, and no merged image
+    of other properties than the original's may come (a document embedded
+    in a layer, which the intact file gives too, may)."""
+    intact = recover(driver, doc.path, os.path.join(folder, "intact-heuristic-on"), DEFAULT_PROPS, HEURISTIC)
+    allowed = {merged_properties(p) for _, p in merged_files(intact)} | {doc.props()[:4]}
     for name, damage, header in FRONT_DAMAGE:
         copy = Copy(name, damage(doc.data), header=header)
         src = save(folder, doc, copy)
@@ -680,6 +692,11 @@ def run_heuristic(driver, doc, folder):
                 came_back[copy.name, run].add(doc.stem)
             if flags & PREVIEW:
                 check_preview(label, doc, copy, result)
+            if flags & HEURISTIC and not header:
+                for _, path in merged_files(result):
+                    got = merged_properties(path)
+                    if got not in allowed:
+                        wrong_merged[copy.name].append(f"{doc.stem}: {got}, the original {doc.props()[:4]}")
         if identical["heuristic off"] and not identical["heuristic on"]:
             fail(f"{doc.stem}/{copy.name}: the merged image comes back identical with the heuristic off, not on")
 
@@ -695,6 +712,10 @@ def report_heuristic(files):
         if len(on) < len(given):
             fail(f"{damage}: with the heuristic on {len(on)} merged images come back identical, with the true "
                  f"properties given {len(given)}; not with the heuristic: {sorted(given - on)}")
+        wrong = wrong_merged[damage]
+        print(f"{damage}: {len(wrong)} merged images of other properties than the original's with the heuristic on")
+        for w in wrong:
+            fail(f"{damage}: a merged image of other properties with the heuristic on: {w}")
 
 
 # --- File sets -------------------------------------------------------------------

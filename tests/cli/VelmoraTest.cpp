@@ -186,8 +186,8 @@ TEST(Velmora, BadOptionsNameTheOptionAndWhatItAccepts)
         std::vector<std::string> args;
         std::string says;
     } cases[] = {
-        {{"--channels", "25", dir / "cat.psd"}, "--channels"},
-        {{"--channels", "0", dir / "cat.psd"}, "1 to 24"},
+        {{"--channels", "58", dir / "cat.psd"}, "--channels"},
+        {{"--channels", "0", dir / "cat.psd"}, "1 to 57"},
         {{"--height", "300001", dir / "cat.psd"}, "--height"},
         {{"-j", "0", dir / "cat.psd"}, "--jobs"},
         {{"--log", dir / "cat.psd", dir / "cat.psd"}, "is a file to repair"},
@@ -357,7 +357,7 @@ TEST(Velmora, NoFileOfTheUserIsEverWrittenOver)
     EXPECT_EQ(ReadFile(dir / "a_recovered/Layer0.psd"), cat) << "a later source is protected";
     EXPECT_EQ(ReadFile(dir / "b.psd"), cat) << "no write through a link";
     EXPECT_EQ(ListDir(dir / "a_recovered").size(), 3u) << "nothing is added to an earlier repair's folder";
-    EXPECT_NE(r.out.find("The folder '" + dir / "a_recovered/' already holds files: the recovered files go into '" +
+    EXPECT_NE(r.out.find("The folder '" + dir / "a_recovered/' already holds files: the recovered files go to '" +
                          dir / "a_recovered_2/'."),
               std::string::npos)
         << r.out;
