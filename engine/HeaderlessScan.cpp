@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "Messages.h"
@@ -191,6 +192,9 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
             SampleBytePairs pairs;
             pairs.Add(m_scratch.data(), m_source.Read(m_scratch.data(), static_cast<uint32_t>(m_scratch.size())));
             s.sixteenBitLike = pairs.LookSixteenBit();
+            s.sampleDepth = pairs.Depth();
+            s.sampleFlat = pairs.Flat();
+            s.rawSample.assign(m_scratch.begin(), m_scratch.end());
         }
     } else if (compression == 1) {
         // The row count N for which the table of N lengths and the rows they
@@ -242,6 +246,7 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
             s.mergedRows = rows;
             s.mergedRowBytes = rowBytes;
             s.sixteenBitLike = rowBytes % 2 == 0 && pairs.LookSixteenBit();
+            GatherRowSignals(s, d, layout, rows, rowBytes);
         }
     } else if (compression == 2 || compression == 3) {
         m_inflater.Start(m_source);
@@ -254,6 +259,89 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
         }
         if (total > 0)
             s.mergedBytes = total;
+        if (compression == 2 && total > 0) {
+            // Inflated planes without prediction hold the samples themselves.
+            m_source.SeekTo(d + 2);
+            m_inflater.Start(m_source);
+            const uint64_t got = m_inflater.Fill(m_scratch.data(), std::min<uint64_t>(m_scratch.size(), 64 * 1024));
+            SampleBytePairs pairs;
+            pairs.Add(m_scratch.data(), got);
+            s.sampleDepth = pairs.Depth();
+            s.sampleFlat = pairs.Flat();
+            s.rawSample.assign(m_scratch.begin(), m_scratch.begin() + long(got));
+        }
+    }
+}
+
+void PsdRecoverer::GatherRowSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t rows, uint64_t rowBytes)
+{
+    // The samples' depth, from rows taken across the whole image.
+    const uint32_t w = layout.RowLengthBytes();
+    std::vector<uint8_t> table(rows * w);
+    m_source.SeekTo(d + 2);
+    if (rows > (1u << 22) || m_source.ReadLarge(table.data(), table.size()) != table.size())
+        return;
+    std::vector<uint64_t> starts(rows);
+    uint64_t at = d + 2 + rows * w;
+    for (uint64_t r = 0; r < rows; ++r) {
+        starts[r] = at;
+        at += LoadBE(table.data() + r * w, w);
+    }
+    SampleBytePairs pairs;
+    const uint64_t every = std::max<uint64_t>(1, rows / 64);
+    for (uint64_t r = 0, taken = 0; r < rows && taken < (256u << 10); r += every) {
+        m_source.SeekTo(starts[r]);
+        const uint64_t length = RowDecodedLength(static_cast<uint32_t>(LoadBE(table.data() + r * w, w)), rowBytes);
+        if (length != rowBytes)
+            continue;
+        pairs.Add(m_scratch.data(), length);
+        taken += length;
+    }
+    s.sampleDepth = pairs.Depth();
+    s.sampleFlat = pairs.Flat();
+    // Where the planes meet: the last row of one channel's plane (the
+    // picture's bottom) and the first of the next (its top) differ far more
+    // than a plane's neighbouring rows do. Each channel count is judged by
+    // the least of its jumps against the rows' usual step.
+    std::map<uint64_t, std::vector<uint8_t>> cache;
+    auto row = [&](uint64_t r) -> const std::vector<uint8_t> & {
+        auto it = cache.find(r);
+        if (it != cache.end())
+            return it->second;
+        m_source.SeekTo(starts[r]);
+        const uint64_t length = RowDecodedLength(static_cast<uint32_t>(LoadBE(table.data() + r * w, w)), rowBytes);
+        std::vector<uint8_t> bytes;
+        if (length == rowBytes)
+            bytes.assign(m_scratch.begin(), m_scratch.begin() + long(length));
+        return cache.emplace(r, std::move(bytes)).first->second;
+    };
+    auto distance = [&](uint64_t r) {
+        const std::vector<uint8_t> &x = row(r), &y = row(r + 1);
+        if (x.empty() || y.empty())
+            return -1.0;
+        double sum = 0;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            sum += std::abs(double(x[i]) - double(y[i]));
+        return sum / double(x.size());
+    };
+    if (rows < 4 || rowBytes * rows > (256u << 20) / 4)
+        return;
+    std::vector<double> steps;
+    for (uint64_t k = 0; k < 64; ++k)
+        if (const double d = distance(k * (rows - 1) / 64); d >= 0)
+            steps.push_back(d);
+    if (steps.size() < 8)
+        return;
+    std::nth_element(steps.begin(), steps.begin() + long(steps.size() / 2), steps.end());
+    const double usual = std::max(0.5, steps[steps.size() / 2]);
+    for (uint32_t c = 2; c <= PsdRecoverer::kMaxFileChannels; ++c) {
+        if (rows % c != 0)
+            continue;
+        double least = 1e9;
+        for (uint32_t k = 1; k < c && least > 0; ++k)
+            least = std::min(least, distance(k * (rows / c) - 1));
+        if (least >= 0)
+            s.planeRepeat.emplace_back(c, least / usual);
     }
 }
 
@@ -262,17 +350,33 @@ void PsdRecoverer::ApplyInference(const PropertySignals &signals)
     PropertySignals s = signals;
     if (!s.aspect)
         s.aspect = m_previewAspect;
+    // What the last image resources said stands for the picture behind them.
+    if (!s.documentRect)
+        s.documentRect = m_resourceSignals.documentRect;
+    if (s.statedColours == 0)
+        s.statedColours = m_resourceSignals.statedColours;
+    if (!s.statedMode)
+        s.statedMode = m_resourceSignals.statedMode;
     const InferredProperties inferred = InferProperties(s, m_userProperties, KeepFlags());
     m_properties = inferred.properties;
     m_pendingProperties.clear();
-    if (inferred.found)
-        m_pendingProperties = DescribeProperties(inferred.properties) + " (" + inferred.sources + ")";
+    // The merged image is read only with a reading its data prove; the
+    // layers take the properties inferred.
+    std::string sources = inferred.sources;
+    const std::optional<ImageProperties> proven = ProvenReading(s, inferred.properties, KeepFlags(), sources);
+    m_mergedProven = proven.has_value();
+    if (proven) {
+        m_properties = *proven;
+        m_pendingProperties = DescribeProperties(*proven) + " (" + sources + ")";
+    }
 }
 
 // Resource blocks from start, filling exactly length bytes: "8BIM", a 2-byte
 // id, a Pascal name padded to even, a 4-byte size, the data padded to even.
-// A thumbnail among them gives the picture's aspect ratio.
-bool PsdRecoverer::ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect)
+// A thumbnail among them gives the picture's aspect ratio; the slices, the
+// metadata and the colour profile what they say of it (into signals).
+bool PsdRecoverer::ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect,
+                                      PropertySignals *signals)
 {
     const uint64_t end = start + length;
     uint64_t pos = start;
@@ -294,6 +398,12 @@ bool PsdRecoverer::ReadResourceBlocks(uint64_t start, uint64_t length, std::opti
         if ((id == kThumbnailResource || id == kOldThumbnailResource) && size >= kThumbnailHeaderSize &&
             m_source.ReadExact(b, kThumbnailHeaderSize) && ParseThumbnailHeader(b, thumb))
             aspect = double(thumb.width) / double(thumb.height);
+        if (signals && (id == 1050 || id == 1060 || id == 1039) && size <= (4u << 20)) {
+            std::vector<uint8_t> bytes(size);
+            m_source.SeekTo(data);
+            if (m_source.ReadLarge(bytes.data(), bytes.size()) == bytes.size())
+                ReadResourceSignals(id, bytes, *signals);
+        }
     }
     return pos == end;
 }
@@ -306,8 +416,10 @@ bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt, Layout &layout)
         return false;
     const uint64_t length = LoadBE32(b);
     std::optional<double> aspect;
-    if (length < 12 || !ReadResourceBlocks(start + 4, length, aspect))
+    PropertySignals found;
+    if (length < 12 || !ReadResourceBlocks(start + 4, length, aspect, &found))
         return false;
+    m_resourceSignals = found;
     const bool infer = HeuristicActive();
     if (infer)
         m_properties = m_userProperties;
@@ -345,7 +457,7 @@ bool PsdRecoverer::MatchResourcesSection(uint64_t &mergedAt, Layout &layout)
         m_source.SeekTo(section);
         if (!m_source.ReadExact(b, n) || LoadBE(b, n) > kMaxSectionLength)
             continue;
-        Reading r{l, section + n + LoadBE(b, n), {}, false};
+        Reading r{l, section + n + LoadBE(b, n), found, false};
         r.signals.aspect = aspect;
         uint64_t sectionLength;
         uint16_t depth, keyDepth;
@@ -394,12 +506,35 @@ bool PsdRecoverer::MatchTailImage()
     signals.palette = !m_palette.empty();
     m_properties = m_userProperties;
     ApplyInference(signals);
-    if (!MergedFits(signals, m_properties)) {
+    // Found by its table alone: only a reading the data prove is taken.
+    if (!MergedFits(signals, m_properties) || !m_mergedProven) {
         m_properties = m_userProperties;
         m_pendingProperties.clear();
         return false;
     }
     return true;
+}
+
+void PsdRecoverer::ReadLooseResource(uint64_t start, uint16_t id, uint8_t nameLength)
+{
+    uint8_t b[4];
+    const uint64_t at = start + 6 + ((1 + uint64_t{nameLength} + 1) & ~uint64_t{1});
+    m_source.SeekTo(at);
+    if (!m_source.ReadExact(b, 4))
+        return;
+    const uint64_t size = LoadBE32(b);
+    if (size < 20 || size > (4u << 20) || at + 4 + size > SourceLength())
+        return;
+    std::vector<uint8_t> data(size);
+    if (m_source.ReadLarge(data.data(), data.size()) != data.size())
+        return;
+    // Only what is plainly that resource: a colour profile's signature, the
+    // metadata's packet, slices of version 6.
+    const bool plain = (id == 1039 && size >= 40 && std::memcmp(data.data() + 36, "acsp", 4) == 0) ||
+                       (id == 1060 && std::string(data.begin(), data.end()).find("x:xmpmeta") != std::string::npos) ||
+                       id == 1050;
+    if (plain)
+        ReadResourceSignals(id, data, m_resourceSignals);
 }
 
 bool PsdRecoverer::RecoverPreview()
@@ -409,6 +544,13 @@ bool PsdRecoverer::RecoverPreview()
     if (!m_source.ReadExact(b, 7) || LoadBE32(b) != k8BIM)
         return false;
     const uint16_t id = LoadBE16(b + 4);
+    if (id == 1050 || id == 1060 || id == 1039) {
+        // Without a header, a resource block that says what the picture is
+        // counts wherever it survives, also where its section's length is lost.
+        if (HeuristicActive())
+            ReadLooseResource(start, id, b[6]);
+        return false;
+    }
     if (id != kThumbnailResource && id != kOldThumbnailResource)
         return false;
     m_source.SeekTo(start + 6 + ((1 + uint64_t{b[6]} + 1) & ~uint64_t{1}));

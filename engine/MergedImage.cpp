@@ -48,6 +48,7 @@ public:
 
     void Reset()
     {
+        m_rowState.assign(m_p.height, kRowRead);
         m_r.m_source.SeekTo(m_start);
         if (m_compression == 2 || m_compression == 3)
             m_r.m_inflater.Start(m_r.m_source);
@@ -147,18 +148,31 @@ public:
         CFile64Ex &source = m_r.m_source;
         RecoveryJob &job = m_r.m_job;
         uint64_t done = 0, fromSource = 0;
+        uint32_t rowsSeen = 0; // rows given a state; the rest had no data
+        auto mark = [&](uint32_t r, RowState state) {
+            m_rowState[r] = std::max<uint8_t>(m_rowState[r], state);
+            rowsSeen = r + 1;
+        };
+        auto markBytes = [&](uint64_t bytes) {
+            for (uint32_t r = 0; r < m_p.height && uint64_t{r} * m_rowBytes < bytes; ++r)
+                mark(r, (uint64_t{r} + 1) * m_rowBytes <= bytes ? kRowRead : kRowDamaged);
+        };
         if (m_compression == 0) {
             done = fromSource = m_r.ReadTicking(plane, m_planeSize);
+            markBytes(done);
         } else if (m_compression == 1) {
             const uint32_t w = m_layout.RowLengthBytes();
             const uint8_t *lengths = m_r.m_rowLengths.data() + uint64_t{c} * m_p.height * w;
             for (uint32_t r = 0; r < m_p.height; ++r) {
                 const auto stored = static_cast<uint32_t>(LoadBE(lengths + uint64_t{r} * w, w));
                 uint64_t from = 0;
-                const bool whole = DecodeRleRow(source, m_rowBytes, stored, plane + r * m_rowBytes, m_r.m_rleInput, &from);
+                bool exact = false;
+                const bool whole =
+                    DecodeRleRow(source, m_rowBytes, stored, plane + r * m_rowBytes, m_r.m_rleInput, &from, &exact);
                 fromSource += from;
                 done += m_rowBytes;
                 job.Tick(stored);
+                mark(r, whole && exact ? kRowRead : from > 0 ? kRowDamaged : kRowWhite);
                 if (!whole)
                     break;
             }
@@ -167,10 +181,22 @@ public:
             if (m_compression == 3)
                 done = UndoPrediction(plane, done, m_p.width, m_rowBytes, m_p.depth);
             fromSource = done;
+            markBytes(done);
         }
+        for (uint32_t r = rowsSeen; r < m_p.height; ++r)
+            m_rowState[r] = kRowWhite;
         if (done < m_planeSize)
-            std::memset(plane + done, 0xFF, m_planeSize - done);
+            m_r.FillTicking(plane + done, 0xFF, m_planeSize - done);
         return fromSource;
+    }
+
+    /// How the rows came back over the channels filled since Reset.
+    RowCounts Rows() const
+    {
+        RowCounts counts;
+        for (uint8_t state : m_rowState)
+            (state == kRowRead ? counts.read : state == kRowDamaged ? counts.damaged : counts.white)++;
+        return counts;
     }
 
 private:
@@ -179,6 +205,7 @@ private:
     ImageProperties m_p;
     uint16_t m_compression = 0;
     uint64_t m_rowBytes = 0, m_planeSize = 0, m_start = 0;
+    std::vector<uint8_t> m_rowState; ///< each row's RowState over the channels filled
 };
 
 // The merged image is streamed: one plane buffer, filled and written one
@@ -235,6 +262,12 @@ bool PsdRecoverer::WriteMergedImageFile(MergedReader &reader, const std::string 
             m_document->MergedPlane(plane.get(), planeSize);
     }
     file.Close();
+    // How much of it came back whole, as for every layer.
+    if (m_job.Flag(ZELT_REPORT_COARSE)) {
+        const RowCounts rows = reader.Rows();
+        m_job.NotifyFormatted(MSG_STATUS, kMsgMergedRows, p.width, p.height, rows.read, p.height, rows.white,
+                              rows.damaged);
+    }
     return true;
 }
 
@@ -243,7 +276,7 @@ bool PsdRecoverer::MergedImageWillCome(uint64_t d, const Layout &layout) { retur
 uint64_t PsdRecoverer::MergedImageFromSource(uint64_t d, const Layout &layout)
 {
     const uint64_t at = m_source.GetPosition();
-    if (InsideRecoveredMerged(d))
+    if (InsideRecoveredMerged(d) || (HeuristicActive() && !m_mergedProven))
         return 0;
     m_source.SeekTo(d);
     MergedReader reader(*this, layout);
@@ -270,6 +303,15 @@ bool PsdRecoverer::RecoverMergedImage(const std::string &sourcePath, const Layou
     if (!fromHeader && InsideRecoveredMerged(start))
         return false;
     m_job.PollAbort();
+    // Without a header, a merged image is read only with properties its
+    // data prove (or the user gave): anything else would be noise.
+    if (HeuristicActive() && !m_mergedProven) {
+        if (!m_unknownSaid)
+            m_job.NotifyFormatted(MSG_STATUS, kMsgPropertiesUnknown);
+        m_unknownSaid = true;
+        m_pendingProperties.clear();
+        return false;
+    }
     if (!m_pendingProperties.empty()) {
         m_job.NotifyFormatted(MSG_STATUS, kMsgPropertiesFound, m_pendingProperties.c_str());
         m_pendingProperties.clear();

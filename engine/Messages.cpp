@@ -38,6 +38,8 @@ const char *LoadMessage(int id)
     case kMsgMergedFewSamples: return "The merged image: only %s of its samples survive: no file written.";
     case kMsgDocumentFewSamples:
         return "The rebuilt document: only %s of its samples survive: no file written.";
+    case kMsgMergedRows:
+        return "The merged image (%u x %u): %u of %u rows read; %u filled with white; %u damaged.";
     case kMsgPropertiesUnknown:
         return "The merged image's properties could not be found in the surviving data: give its width and height "
                "to read it.";

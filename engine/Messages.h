@@ -34,6 +34,7 @@ enum MessageId : int {
     kMsgMergedFewSamples = 32,
     kMsgDocumentFewSamples = 33,
     kMsgPropertiesUnknown = 34,
+    kMsgMergedRows = 35,
 };
 
 /// The text of a message; an empty text for an unknown identifier.

@@ -36,9 +36,25 @@ struct PropertySignals {
     std::optional<uint64_t> mergedBytes;    ///< raw or ZIP: all the planes' bytes
     // From an embedded preview.
     std::optional<double> aspect; ///< width / height
+    // From the image resources.
+    std::optional<PixelRect> documentRect; ///< the slices' bounds, or the size the metadata give
+    uint32_t statedColours = 0;            ///< colour channels of the colour profile's space; 0 none
+    std::optional<uint16_t> statedMode;    ///< the colour mode the metadata give
     /// The merged image's bytes pair up like big-endian 16-bit samples
     /// (see SampleBytePairs).
     bool sixteenBitLike = false;
+    /// The depth the merged image's bytes show: 8, 16 or 32 where their
+    /// places in a sample change alike or in kind; 0 where they tell nothing.
+    uint16_t sampleDepth = 0;
+    /// The merged image's samples barely change: no depth shows in them,
+    /// and every reading gives the same flat picture.
+    bool sampleFlat = false;
+    /// The first bytes of raw or inflated merged planes (for their rows).
+    std::vector<uint8_t> rawSample;
+    /// For channel counts c that divide the merged rows (2 and up): how
+    /// much the rows jump where c planes would meet, the least jump against
+    /// the rows' usual step from one to the next.
+    std::vector<std::pair<uint32_t, double>> planeRepeat;
     /// The layers' colour channels look like Lab's: the second and third
     /// stay near their middle while the first varies (RGB's vary alike).
     bool labLike = false;
@@ -53,9 +69,17 @@ public:
     /// Bytes from the start of a row or of a plane (an even place).
     void Add(const uint8_t *bytes, std::size_t n);
     bool LookSixteenBit() const;
+    /// 8 where the bytes at every place of four change alike, 16 where they
+    /// pair up as LookSixteenBit says, 32 where the first of every four (a
+    /// float's sign and exponent) barely changes while the last ones do; 0
+    /// where too little is known or nothing fits.
+    uint16_t Depth() const;
+    /// Whether the bytes barely change at all (enough of them seen).
+    bool Flat() const;
 
 private:
     uint64_t m_pairs = 0, m_highSteps = 0, m_lowSteps = 0;
+    uint64_t m_quads = 0, m_placeSteps[4] = {0, 0, 0, 0};
 };
 
 struct InferredProperties {
@@ -68,6 +92,21 @@ struct InferredProperties {
 /// where nothing fits; `keep` (ZELT_KEEP_* bits) the ones that stand
 /// whatever the signals say.
 InferredProperties InferProperties(const PropertySignals &signals, const ImageProperties &user, uint32_t keep);
+
+/// The reading the merged image's data prove, if one: of every reading
+/// that fits the data exactly (channels, size and depth that give the same
+/// row lengths and rows, or the same bytes), the signals that state
+/// properties, and then those that agree with one reading more than with
+/// the others, leave this one only. It takes inferred's mode; sources gets
+/// the signals it came from. Properties the user keeps (keep) stand: with
+/// any of them given, the reading is inferred as it is.
+std::optional<ImageProperties> ProvenReading(const PropertySignals &signals, const ImageProperties &inferred,
+                                             uint32_t keep, std::string &sources);
+
+/// What one image resource says of the picture, added to signals: a
+/// thumbnail's aspect, the slices' bounds (version 6), the metadata's size
+/// and colour mode (XMP), the colour profile's space (ICC).
+void ReadResourceSignals(uint16_t id, const std::vector<uint8_t> &data, PropertySignals &signals);
 
 /// "3 channels, 2048 x 1365 pixels, 16 bits, RGB": width x height.
 std::string DescribeProperties(const ImageProperties &p);

@@ -305,6 +305,9 @@ public:
     /// A thumbnail resource block at the position (1036, or 1033 with its
     /// colours in BGR order): its JPEG is written as <stem>_preview.jpg.
     bool RecoverPreview();
+    /// A resource block met on its own (slices, metadata, colour profile):
+    /// what it says of the picture is kept for the inference.
+    void ReadLooseResource(uint64_t start, uint16_t id, uint8_t nameLength);
 
     /// Whether properties are inferred: the heuristic was asked for and no
     /// header has been seen.
@@ -361,6 +364,9 @@ private:
     /// leastRow: the shortest stored row length taken for a table's (0 takes
     /// any; 2 for a table found by itself, as no writer stores less).
     void GatherMergedSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t leastRow = 0);
+    /// A run-length merged image's depth by its samples, and how its table
+    /// repeats from plane to plane.
+    void GatherRowSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t rows, uint64_t rowBytes);
     /// Makes the inferred properties current (the user's where nothing
     /// fits) and notes the line that names them.
     void ApplyInference(const PropertySignals &s);
@@ -373,7 +379,8 @@ private:
     /// Whether the 8-bit colour channels of the parsed layers look like
     /// Lab's (see PropertySignals::labLike). The position is kept.
     bool LooksLikeLab(const Layout &layout);
-    bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect);
+    bool ReadResourceBlocks(uint64_t start, uint64_t length, std::optional<double> &aspect,
+                            PropertySignals *signals = nullptr);
     /// Whether the sections behind a header at `at` (its colour-mode data's
     /// length) parse up to the merged image (the position is kept).
     bool SectionsFollow(uint64_t at, bool large);
@@ -434,7 +441,10 @@ private:
     ImageProperties m_properties = kDefaultProperties;
     ImageProperties m_userProperties = kDefaultProperties;
     std::optional<double> m_previewAspect; ///< of the last preview seen
+    PropertySignals m_resourceSignals;     ///< what the last image resources read said
     std::string m_pendingProperties;       ///< the properties line, sent before the merged image is read
+    bool m_mergedProven = true;            ///< the merged image's data prove the properties in force
+    bool m_unknownSaid = false;            ///< the run has said that the properties could not be found
     std::vector<std::array<uint8_t, 4>> m_palette;
     std::vector<uint8_t> m_duotone;
     uint64_t &m_recovered;

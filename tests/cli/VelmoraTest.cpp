@@ -117,6 +117,7 @@ TEST(Velmora, RepairsIntoTheDefaultDirectoryAndWritesTheLog)
         kRule,
         "Read merged image data.",
         "Written: " + outDir + "cat_1.psd",
+        "The merged image (2 x 2): 2 of 2 rows read; 0 filled with white; 0 damaged.",
         "Read data of layer 0.",
         "Written: " + outDir + "Layer0_mask.psd",
         "Written: " + outDir + "Layer0.psd",

@@ -218,6 +218,10 @@ TEST(CoarseReports, SameOutputsFewerCallsAndPollsEvery64KiB)
             CallbackRecorder rec;
             ASSERT_EQ(Recover(dir / "s.psd", out, &rec, &o), 1) << name;
             for (Event e : rec.Messages()) {
+                // How much of the merged image came back whole is told
+                // with coarse reports only.
+                if (coarse && e.text.rfind("The merged image (", 0) == 0)
+                    continue;
                 const std::size_t at = e.text.find(out);
                 if (at != std::string::npos)
                     e.text.replace(at, out.size(), "OUT");

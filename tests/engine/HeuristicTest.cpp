@@ -1,7 +1,9 @@
 // A lost header: the picture's properties found from what survives, and the
 // embedded preview saved.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -98,6 +100,103 @@ TEST(InferProperties, EachSignalAloneConflictsAndWhatTheUserKeeps)
     }
 }
 
+// Rows of 32-bit floats that change along a row and barely from one row to
+// the next, as a picture's do.
+Bytes FloatRows(uint32_t width, uint32_t rows)
+{
+    Bytes b;
+    for (uint32_t y = 0; y < rows; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const float f = 0.5f + 0.3f * float(std::sin(x * 0.05)) + 0.001f * float((x * 7 + y) % 5);
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            b.insert(b.end(), {uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)});
+        }
+    return b;
+}
+
+// The merged image is read only where its data prove one reading: a
+// length or a table that several readings fit is not enough alone.
+TEST(ProvenReading, OnlyWhatTheSignalsAgreeOn)
+{
+    struct Case {
+        const char *name;
+        PropertySignals signals;
+        std::optional<ImageProperties> want; ///< nullopt: nothing proven
+        uint32_t keep = 0;
+    };
+    auto with = [](auto change) {
+        PropertySignals s;
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {"nothing survives", {}, std::nullopt},
+        {"a table alone: channels and depth unknown", with([](auto &s) { s.mergedRowBytes = 200; s.mergedRows = 300; }),
+         std::nullopt},
+        {"a 32-bit length that an 8-bit reading fits as well, with nothing telling the depth",
+         with([](auto &s) { s.mergedBytes = 485 * 484 * 3 * 4; s.aspect = 485.0 / 484; }), std::nullopt},
+        {"the same with its samples showing floats: 485 x 484 or 484 x 485",
+         with([](auto &s) { s.mergedBytes = 485 * 484 * 3 * 4; s.aspect = 485.0 / 484; s.sampleDepth = 32; s.statedColours = 3; }),
+         std::nullopt},
+        {"floats whose rows show their stride",
+         with([&](auto &s) {
+             s.mergedBytes = 485 * 484 * 3 * 4; s.aspect = 485.0 / 484; s.sampleDepth = 32; s.statedColours = 3;
+             s.rawSample = FloatRows(485, 60);
+         }),
+         ImageProperties{3, 484, 485, 32, 3}},
+        {"the background and the table",
+         with([](auto &s) { s.background = PixelRect{0, 0, 100, 200}; s.colourChannels = 3; s.mergedRowBytes = 200; s.mergedRows = 300; }),
+         ImageProperties{3, 100, 200, 8, 3}},
+        {"the layers' depth tells the width, their extent the channels",
+         with([](auto &s) {
+             s.colourChannels = 3; s.channelDepths = {16, 16}; s.layerUnion = PixelRect{0, 0, 43, 56};
+             s.mergedRowBytes = 128; s.mergedRows = 144;
+         }),
+         ImageProperties{3, 48, 64, 16, 3}},
+        {"a table whose planes meet where they jump", with([](auto &s) {
+             s.mergedRowBytes = 160; s.mergedRows = 360; s.sampleDepth = 8;
+             s.planeRepeat = {{2, 0.4}, {3, 8.1}, {4, 0.4}, {6, 0.4}};
+         }),
+         ImageProperties{3, 120, 160, 8, 3}},
+        {"RGBA: the most channels whose boundaries all jump", with([](auto &s) {
+             s.mergedRowBytes = 100; s.mergedRows = 400; s.sampleDepth = 8;
+             s.planeRepeat = {{2, 5.0}, {4, 6.0}, {8, 0.5}};
+         }),
+         ImageProperties{4, 100, 100, 8, 3}},
+        {"a flat picture with the slices' bounds", with([](auto &s) {
+             s.mergedRowBytes = 100; s.mergedRows = 300; s.sampleFlat = true; s.documentRect = PixelRect{0, 0, 100, 100};
+         }),
+         ImageProperties{3, 100, 100, 8, 3}},
+        {"a flat picture and its preview: 3 x 8 bits, 6 x 16 and 12 x 32 alike", with([](auto &s) {
+             s.mergedRowBytes = 100; s.mergedRows = 300; s.sampleFlat = true; s.aspect = 1.0;
+         }),
+         std::nullopt},
+        {"a palette: one channel of 8 bits", with([](auto &s) {
+             s.palette = true; s.colourChannels = 1; s.mergedRowBytes = 64; s.mergedRows = 48; s.aspect = 64.0 / 48;
+         }),
+         ImageProperties{1, 48, 64, 8, 2}},
+        {"raw planes of RGB or RGBA over the layers' extent: as many as the colours",
+         with([](auto &s) { s.colourChannels = 3; s.channelDepths = {16}; s.layerUnion = PixelRect{0, 0, 43, 56}; s.mergedBytes = 18432; }),
+         ImageProperties{3, 48, 64, 16, 3}},
+        {"what the user keeps stands", with([](auto &s) { s.mergedRowBytes = 200; s.mergedRows = 300; }), kUser,
+         ZELT_KEEP_WIDTH},
+    };
+    for (const Case &c : cases) {
+        const ImageProperties inferred = InferProperties(c.signals, kUser, c.keep).properties;
+        std::string sources;
+        const std::optional<ImageProperties> got = zelt::ProvenReading(c.signals, inferred, c.keep, sources);
+        EXPECT_EQ(got.has_value(), c.want.has_value()) << c.name;
+        if (got.has_value() != c.want.has_value())
+            continue;
+        if (!got)
+            continue;
+        EXPECT_EQ(std::vector<uint32_t>({got->channels, got->height, got->width, got->depth, got->mode}),
+                  std::vector<uint32_t>({c.want->channels, c.want->height, c.want->width, c.want->depth, c.want->mode}))
+            << c.name;
+    }
+}
+
 // Bytes of 8-bit and 16-bit pictures told apart, whatever the width.
 TEST(SampleBytePairs, TellsSixteenBitSamplesFromEightBitOnes)
 {
@@ -141,6 +240,42 @@ TEST(SampleBytePairs, TellsSixteenBitSamplesFromEightBitOnes)
         for (std::size_t at = 0; at < b.size(); at += 80)
             pairs.Add(b.data() + at, std::min<std::size_t>(80, b.size() - at));
         EXPECT_EQ(pairs.LookSixteenBit(), c.sixteen) << c.name;
+    }
+}
+
+// The depth the bytes show: every place of a sample alike (8 bits), pairs
+// (16), or a float's steady exponent (32); nothing where they are flat.
+TEST(SampleBytePairs, ShowTheDepthOfTheirSamples)
+{
+    uint32_t x = 11;
+    auto noise = [&x] { return (x = x * 1103515245u + 12345u) >> 24; };
+    auto floats = [&](auto value) {
+        Bytes b;
+        for (uint32_t i = 0; i < 4000; ++i) {
+            const float f = value(i);
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            b.insert(b.end(), {uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)});
+        }
+        return b;
+    };
+    const struct {
+        const char *name;
+        Bytes bytes;
+        uint16_t depth;
+        bool flat;
+    } cases[] = {
+        {"8-bit gradient with noise", [&] { Bytes b; for (int i = 0; i < 16000; ++i) b.push_back(uint8_t((i % 333) / 2 + noise() % 16)); return b; }(), 8, false},
+        {"16-bit gradient with noise", [&] { Bytes b; for (uint32_t i = 0; i < 8000; ++i) { const uint32_t v = (i % 400) * 150 + noise(); b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); } return b; }(), 16, false},
+        {"32-bit floats between 0.5 and 1", floats([&](uint32_t i) { return 0.5f + float((i * 37) % 1000 + noise()) / 2600.0f; }), 32, false},
+        {"a flat plane", Bytes(16000, 255), 0, true},
+    };
+    for (const auto &c : cases) {
+        zelt::SampleBytePairs pairs;
+        for (std::size_t at = 0; at < c.bytes.size(); at += 400)
+            pairs.Add(c.bytes.data() + at, std::min<std::size_t>(400, c.bytes.size() - at));
+        EXPECT_EQ(pairs.Depth(), c.depth) << c.name;
+        EXPECT_EQ(pairs.Flat(), c.flat) << c.name;
     }
 }
 
@@ -246,7 +381,7 @@ TEST(HeaderLost, AFlatFileFindsItsPropertiesThroughItsResourcesAndSavesItsPrevie
     EXPECT_EQ(got, planes);
     const auto msgs = rec.Messages();
     const Event line{MSG_STATUS, "Image properties found in the surviving data: 3 channels, 40 x 20 pixels, 8 bits, RGB "
-                                 "(merged image rows)."};
+                                 "(merged image rows and embedded preview)."};
     const auto at = std::find(msgs.begin(), msgs.end(), line);
     ASSERT_NE(at, msgs.end());
     EXPECT_EQ(*std::next(at), (Event{MSG_STATUS, "Read merged image data."}));
