@@ -219,11 +219,15 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
                 rows = n;
                 break;
             }
-            if (reach > end)
+            if (reach > end) {
+                CutTableSignals(s, d, layout);
                 return;
+            }
         }
-        if (rows == 0)
+        if (rows == 0) {
+            CutTableSignals(s, d, layout);
             return;
+        }
         // Every row must decode to the same length: the width's bytes.
         uint64_t at = d + 2 + w * rows, rowBytes = 0;
         SampleBytePairs pairs;
@@ -271,6 +275,70 @@ void PsdRecoverer::GatherMergedSignals(PropertySignals &s, uint64_t d, const Lay
             s.rawSample.assign(m_scratch.begin(), m_scratch.begin() + long(got));
         }
     }
+}
+
+void PsdRecoverer::CutTableSignals(PropertySignals &s, uint64_t d, const Layout &layout)
+{
+    // A table cut short with the rest of the image does not reach the end of
+    // the source. Where the canvas is known, the table's length is channels
+    // x height entries: only the right count puts the first rows' data where
+    // they decode, every one, to exactly the width's bytes.
+    const std::optional<PixelRect> canvas = s.background ? s.background : s.documentRect;
+    if (!canvas || canvas->Height() == 0 || canvas->Width() == 0)
+        return;
+    const uint64_t height = canvas->Height(), width = canvas->Width(), end = SourceLength();
+    const uint32_t w = layout.RowLengthBytes();
+    std::optional<std::pair<uint64_t, uint64_t>> found; // rows, row bytes
+    // The entries as far as the source and the most channels reach.
+    const uint64_t most = std::min<uint64_t>(kMaxFileChannels * height, end > d + 2 ? (end - d - 2) / w : 0);
+    if (most == 0 || most > (1u << 24))
+        return;
+    std::vector<uint8_t> table(most * w);
+    m_source.SeekTo(d + 2);
+    if (m_source.ReadLarge(table.data(), table.size()) != table.size())
+        return;
+    for (uint16_t depth : {uint16_t(8), uint16_t(16), uint16_t(32), uint16_t(1)}) {
+        const uint64_t rowBytes = RowBytes(static_cast<uint32_t>(width), depth);
+        // Every entry of the table is a row's length; past the table, what
+        // would be read as entries is the rows' data.
+        uint64_t plausible = 0;
+        while (plausible < most) {
+            const uint64_t e = LoadBE(table.data() + plausible * w, w);
+            if (e < 1 || e > 2 * rowBytes + 16)
+                break;
+            ++plausible;
+        }
+        for (uint64_t c = 1; c <= kMaxFileChannels && c * height <= plausible; ++c) {
+            const uint64_t rows = c * height, data = d + 2 + w * rows;
+            if (data >= end)
+                break;
+            uint64_t at = data;
+            bool exact = true;
+            for (uint64_t r = 0; r < std::min<uint64_t>(rows, 8) && exact; ++r) {
+                const auto stored = static_cast<uint32_t>(LoadBE(table.data() + r * w, w));
+                exact = ExactRowAt(at, stored, rowBytes);
+                at += stored;
+            }
+            if (!exact)
+                continue;
+            if (found)
+                return; // two readings fit: the table tells nothing
+            found = std::make_pair(rows, rowBytes);
+        }
+    }
+    if (found) {
+        s.mergedRows = found->first;
+        s.mergedRowBytes = found->second;
+    }
+}
+
+bool PsdRecoverer::ExactRowAt(uint64_t at, uint32_t stored, uint64_t rowBytes)
+{
+    std::vector<uint8_t> row(rowBytes);
+    uint64_t from = 0;
+    bool exact = false;
+    m_source.SeekTo(at);
+    return DecodeRleRow(m_source, rowBytes, stored, row.data(), m_rleInput, &from, &exact) && exact;
 }
 
 void PsdRecoverer::GatherRowSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t rows, uint64_t rowBytes)

@@ -367,6 +367,10 @@ private:
     /// A run-length merged image's depth by its samples, and how its table
     /// repeats from plane to plane.
     void GatherRowSignals(PropertySignals &s, uint64_t d, const Layout &layout, uint64_t rows, uint64_t rowBytes);
+    /// A run-length table cut short with its image: its row count where the
+    /// canvas is known and only one count puts the rows where they decode.
+    void CutTableSignals(PropertySignals &s, uint64_t d, const Layout &layout);
+    bool ExactRowAt(uint64_t at, uint32_t stored, uint64_t rowBytes);
     /// Makes the inferred properties current (the user's where nothing
     /// fits) and notes the line that names them.
     void ApplyInference(const PropertySignals &s);

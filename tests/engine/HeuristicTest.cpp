@@ -446,6 +446,41 @@ TEST(HeaderLost, LayersAndMergedRowsTogetherGiveEveryProperty)
               msgs.end());
 }
 
+TEST(HeaderLost, AMergedImageCutShortIsReadWhereTheCanvasIsKnown)
+{
+    // A background layer and a small one, the header zeroed and the end cut
+    // inside the merged image's rows: the table no longer reaches the end,
+    // but with the canvas known only three channels put the rows where they
+    // decode whole.
+    const uint32_t h = 20, w = 30;
+    PsdBuilder rows, lengths;
+    for (int c = 0; c < 3; ++c)
+        for (uint32_t r = 0; r < h; ++r) {
+            const Bytes packed = PackBitsRow(Pattern(w, 70 + c * 20 + r));
+            lengths.U16(uint16_t(packed.size()));
+            rows.Append(packed);
+        }
+    const std::vector<TestLayer> layers = {
+        {0, 0, int32_t(h), int32_t(w), {{0, RawChannel(Pattern(h * w, 1))}, {1, RawChannel(Pattern(h * w, 2))}, {2, RawChannel(Pattern(h * w, 3))}}},
+        {2, 3, 6, 9, {{0, RawChannel(Pattern(24, 4))}, {1, RawChannel(Pattern(24, 5))}, {2, RawChannel(Pattern(24, 6))}}},
+    };
+    PsdBuilder b;
+    b.Fill(26, 0).U32(0).U32(0).Append(LayerSection(layers)).U16(1).Append(lengths.Data()).Append(rows.Data());
+    const Bytes whole = b.Data();
+    TempDir dir;
+    WriteFile(dir / "cut.psd", Bytes(whole.begin(), whole.end() - long(rows.Size() / 2)));
+    CallbackRecorder rec;
+    const RepairOptions o = MakeOptions(3, 600, 800, 8, 3, ZELT_RECOVER_HEURISTIC | ZELT_REPORT_COARSE);
+    ASSERT_EQ(Recover(dir / "cut.psd", MakeDir(dir / "out"), &rec, &o), 1);
+    const PsdImage img = ParseRecovered(dir / "out" / FilesWithPrefix(dir / "out", "cut_").at(0));
+    EXPECT_EQ(std::vector<uint32_t>({img.channels, img.height, img.width, img.depth}), std::vector<uint32_t>({3, h, w, 8}));
+    EXPECT_EQ(Bytes(img.planes.at(0).begin(), img.planes.at(0).begin() + w), Pattern(w, 70));
+    const auto msgs = rec.Messages();
+    const auto line = std::find_if(msgs.begin(), msgs.end(), [](const Event &e) { return e.text.rfind("The merged image (30 x 20): ", 0) == 0; });
+    ASSERT_NE(line, msgs.end());
+    EXPECT_EQ(line->text.find("20 of 20 rows read"), std::string::npos) << line->text;
+}
+
 } // namespace
 
 namespace {
