@@ -14,6 +14,9 @@ let source = null; // the picked File
 let directory = null; // the folder picked to save into
 let running = null; // { stop, stopNow, stopping }
 let result = null;
+// ?budget=BYTES: the engine's memory budget, to see how the page does on a
+// machine with little memory.
+const budget = Number(new URLSearchParams(location.search).get("budget")) || undefined;
 
 function formatBytes(n) {
   if (n < 1024) return `${n} bytes`;
@@ -317,7 +320,7 @@ function describe(r, name) {
   const damaged = r.log.some((l) => (layerLine.exec(l)?.[2] ?? "0") !== "0")
     ? " A red corner marks a layer that was not read whole: what is missing of it is white." : "";
   if (needsMoreMemory(r)) {
-    const limits = memoryLimits();
+    const limits = memoryLimits(budget);
     return [`${name} needs more memory than this browser gives the page. The repair had ${formatBytes(r.memory.engineBytes || 0)} ` +
       `when it ran out; here it can take at most ${formatBytes(limits.engine)} in all, and a layer or picture of up to ` +
       `${formatBytes(limits.picture)}. ${n ? `The ${n} files recovered are below. ` : ""}` +
@@ -367,7 +370,7 @@ async function run() {
   const started = performance.now();
   const name = source.name;
   try {
-    const r = await repair(source, { ...options(), signal: stop.signal, stopNow: stopNow.signal, store: "blob", directory }, (e) => {
+    const r = await repair(source, { ...options(), signal: stop.signal, stopNow: stopNow.signal, store: "blob", directory, memoryBudget: budget }, (e) => {
       if (e.type === "progress") {
         progress = { percent: e.percent, text: progressText(e.percent, started) };
         scheduleDraw();
@@ -387,6 +390,7 @@ async function run() {
       }
     });
     result = r;
+    $("results").dataset.engineBytes = String(r.memory.engineBytes || 0);
     // Files that came without their "Written:" line (left by an error) are shown too.
     for (const f of r.files) if (!items.has(f.path)) addFile(f);
     const [text, kind] = describe(r, name);

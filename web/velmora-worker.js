@@ -10,12 +10,14 @@
 'use strict';
 
 self.onmessage = async (event) => {
-  const { module, source, name, args, stopUrl, cacheBytes } = event.data;
+  const { module, source, name, args, stopUrl, cacheBytes, environment } = event.data;
   const post = (message, transfer) => self.postMessage(message, transfer || []);
   let engine;
   try {
     engine = await createVelmora({
       noInitialRun: true,
+      // The engine reads its environment (ZELT_MEMORY_BUDGET) before main.
+      preRun: [(m) => Object.assign(m.ENV, environment || {})],
       // The page compiled the engine once; every repair instantiates it anew.
       instantiateWasm(imports, receive) {
         WebAssembly.instantiate(module, imports).then(

@@ -29,6 +29,9 @@
  *                          the files are written into velmora's output folder
  *                          inside it as they come, and kept as File objects
  *   name: a file name for a source that is a Blob without one
+ *   memoryBudget: the most memory, in bytes, the engine gives one layer or
+ *          picture (velmora's ZELT_MEMORY_BUDGET), for a page that must
+ *          leave memory to others; by default half of what it can have
  * onEvent(event), while the repair runs:
  *   { type: "progress", percent }   the scan's progress, 0 to 100
  *   { type: "log", line }           a line of velmora's repair log
@@ -98,12 +101,14 @@ const GiB = 1024 * 1024 * 1024;
 
 /** What the page can take: engine, the most memory the engine's worker can
  * have (WebAssembly's 4 GiB); picture, the largest layer or merged image it
- * reads (velmora's budget: half of that); keptFiles, about what the browser
+ * reads (velmora's budget: half of that, or the memoryBudget given);
+ * keptFiles, about what the browser
  * holds of recovered files kept in memory (half of what it says the device
  * has). */
-export function memoryLimits() {
+export function memoryLimits(memoryBudget) {
   const gb = (typeof navigator !== "undefined" && navigator.deviceMemory) || 4;
-  return { engine: 4 * GiB, picture: 2 * GiB, keptFiles: (gb / 2) * GiB };
+  const picture = memoryBudget ? Math.min(2 * GiB, memoryBudget) : 2 * GiB;
+  return { engine: 4 * GiB, picture, keptFiles: (gb / 2) * GiB };
 }
 
 let loading = null;
@@ -402,6 +407,7 @@ export async function repair(source, options = {}, onEvent = () => {}) {
       event.preventDefault();
       finish(null, null, false, event.message || "the worker failed");
     };
-    worker.postMessage({ module, source, name, args, stopUrl, cacheBytes: cacheBytes() });
+    const environment = options.memoryBudget ? { ZELT_MEMORY_BUDGET: String(Math.floor(options.memoryBudget)) } : {};
+    worker.postMessage({ module, source, name, args, stopUrl, cacheBytes: cacheBytes(), environment });
   });
 }
