@@ -188,6 +188,82 @@ test("Stop ends a repair as Ctrl-C ends velmora, and only whole files are kept",
   await page.close();
 });
 
+// The page's own answers: its words for what came back, its marks, its
+// options, a file downloaded.
+test("the page tells what came back, marks layers not read whole, passes its options as velmora's and hands over velmora's files", async () => {
+  const outcomeOf = async (page, file) => {
+    await upload(page, "#file", [file]);
+    await page.click("#start");
+    await page.waitForFunction(() => !document.getElementById("outcome").hidden && document.getElementById("stop").disabled, { timeout: 120000 });
+    return page.$eval("#outcome", (e) => e.textContent);
+  };
+  const page = await open("/");
+
+  // Nothing recoverable.
+  const noise = new Uint8Array(2 << 20);
+  for (let i = 0; i < noise.length; ++i) noise[i] = (i * 2654435761) >>> 24;
+  assert.match(await outcomeOf(page, source("noise.bin", noise)), /^Nothing could be recovered from noise\.bin/);
+
+  // A cut document: the rebuilt document first, the layers cut short marked,
+  // one for each line of the log that says rows were filled with white.
+  const full = path.join(work, "sources", "eight-layers.psd");
+  writeLayered(full, 24 << 20);
+  const cut = source("eight-layers-cut.psd", damages.cut(new Uint8Array(fs.readFileSync(full))));
+  assert.match(await outcomeOf(page, cut), /files recovered from eight-layers-cut\.psd\. .*A red corner marks a layer/);
+  const names = await page.$$eval("#files li a", (as) => as.map((a) => a.textContent));
+  assert.match(names[0], /_rebuilt\.psd$/);
+  const marked = await page.$$eval("#files li", (lis) => lis.filter((li) => li.title.startsWith("Not read whole")).map((li) => li.querySelector("a").textContent));
+  const native = runVelmora(velmora, cut, "eight-layers-cut.psd", [], work);
+  const cutLayers = native.log.map((l) => /^Layer (\d+) .* (\d+) filled with white\.$/.exec(l)).filter((m) => m && m[2] !== "0").map((m) => `Layer${m[1]}.psd`)
+    .filter((name) => native.files.some((f) => f.name === name)); // a layer with no pixels left has no file to mark
+  assert.ok(cutLayers.length > 0);
+  assert.deepEqual(marked.sort(), cutLayers.sort());
+
+  // A file downloaded from the grid is velmora's.
+  const downloads = fs.mkdtempSync(path.join(work, "downloads-"));
+  const cdp = await page.createCDPSession();
+  await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+  await page.click("#files li a");
+  const wanted = path.join(downloads, names[0]);
+  for (let i = 0; i < 100 && !fs.existsSync(wanted); ++i) await new Promise((r) => setTimeout(r, 100));
+  assert.equal(sha256(wanted), native.files.find((f) => f.name === names[0]).sha256);
+  await cdp.detach();
+
+  // The options typed in are velmora's options: the same log as velmora's
+  // with the same command line.
+  const lost = source("lost-header.psd", damages["header-zeroed"](new Uint8Array(fs.readFileSync(full))));
+  await page.evaluate(() => {
+    document.getElementById("options").open = true;
+  });
+  const typed = { channels: "4", width: "2048", height: "91", depth: "8", mode: "rgb" };
+  for (const [id, value] of Object.entries(typed)) {
+    if (id === "depth" || id === "mode") await page.select(`#${id}`, value);
+    else await page.type(`#${id}`, value);
+  }
+  await page.click("#rebuild");
+  await outcomeOf(page, lost);
+  const shown = (await page.$eval("#log", (e) => e.textContent)).split("\n").filter((l) => l !== "");
+  const args = velmoraArguments({ ...typed, rebuild: false });
+  assert.deepEqual(args, ["--no-rebuild", "--channels", "4", "--height", "91", "--width", "2048", "--depth", "8", "--mode", "rgb"]);
+  const typedNative = runVelmora(velmora, lost, "lost-header.psd", args, work);
+  assert.deepEqual(comparableLog(shown), comparableLog(typedNative.log));
+  await page.close();
+
+  // Too little memory for the layers: the page says so, and how much it can
+  // take; the files are velmora's with the same budget.
+  const small = await open("/?budget=262144");
+  const oneLayer = path.join(work, "sources", "one-layer.psd");
+  writeLayered(oneLayer, 8 << 20, { layers: 1 });
+  assert.match(await outcomeOf(small, oneLayer), /^one-layer\.psd needs more memory than this browser gives the page\. .* a layer or picture of up to 262 KB\./);
+  await small.close();
+  const harness = await open("/__test__/harness.html");
+  await upload(harness, "#sources", [oneLayer]);
+  const web = await harness.evaluate(() => window.runRepair(0, { memoryBudget: 262144 }));
+  const budgeted = runVelmora(velmora, oneLayer, "one-layer.psd", [], work, { ZELT_MEMORY_BUDGET: "262144" });
+  assert.deepEqual(differences(budgeted, web), []);
+  await harness.close();
+});
+
 test("a source of 1 GiB is repaired in the page, which paints throughout, with the worker's memory bounded; no request after load", async (t) => {
   const docs = [new Uint8Array(fs.readFileSync(layered))];
   if (fs.existsSync(corpus))
