@@ -18,10 +18,10 @@ mergeInto(LibraryManager.library, {
     FILE_MODE: {{{ cDefine('S_IFREG') }}} | 438,
     // The picked file is read in slices of this size: one read of the
     // browser's file layer costs about as much as copying a few MiB, and
-    // longer reads go faster. The slices last read are kept, up to the
-    // cache's size (start's cacheBytes): the engine goes over a document
-    // several times (the scan, the layers, the merged image, the rebuilt
-    // document), and a file that fits is read from the browser once.
+    // longer reads go faster. The slices last read are kept (start's
+    // cacheBytes): the engine goes over a document several times (the scan,
+    // the layers, the merged image, the rebuilt document), and a file that
+    // fits is read from the browser once.
     SLICE: 32 * 1024 * 1024,
     SLICES_KEPT: 8,
     POLL_MS: 200,
@@ -47,7 +47,15 @@ mergeInto(LibraryManager.library, {
       VELMORAFS.source = opts.source;
       VELMORAFS.stopUrl = opts.stopUrl || null;
       VELMORAFS.reader = new FileReaderSync();
-      if (opts.cacheBytes) VELMORAFS.SLICES_KEPT = Math.max(2, Math.floor(opts.cacheBytes / VELMORAFS.SLICE));
+      // A file that fits in the cache is kept whole as it is read; a larger
+      // one is read again on every pass anyway, and keeps only the slices of
+      // the places the engine reads at once (the scan, a layer, a merged
+      // image, the rebuilt document's sources).
+      var slices = Math.ceil(opts.source.size / VELMORAFS.SLICE);
+      if (opts.cacheBytes) {
+        VELMORAFS.SLICES_KEPT = opts.source.size <= opts.cacheBytes ? Math.max(2, slices)
+                                                                    : Math.max(2, Math.min(4, Math.floor(opts.cacheBytes / VELMORAFS.SLICE)));
+      }
       TTY.default_tty_ops.put_char = function(tty, val) { VELMORAFS.stdout(val); };
       TTY.default_tty_ops.flush = function(tty) { VELMORAFS.stdout(10, true); };
       TTY.default_tty1_ops.put_char = function(tty, val) { VELMORAFS.stderr(val); };

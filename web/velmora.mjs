@@ -89,12 +89,13 @@ function defaultFolder(name) {
 
 const statuses = { 0: "repaired", 1: "nothing-recovered", 3: "file-error", 4: "cut-short", 130: "stopped" };
 
-// How much of the picked file the worker keeps in memory between reads: an
-// eighth of what the browser says the device has (it says at most 8 GB),
-// from 64 MiB to 256 MiB.
+// How much of the picked file the worker keeps in memory between reads:
+// 40 MiB for each GB the browser says the device has (it says 8 at most),
+// from 64 MiB to 320 MiB; a document of 256 MiB is read from the browser
+// once.
 function cacheBytes() {
   const gb = (typeof navigator !== "undefined" && navigator.deviceMemory) || 4;
-  return Math.min(256, Math.max(64, gb * 32)) * 1024 * 1024;
+  return Math.min(320, Math.max(64, gb * 40)) * 1024 * 1024;
 }
 
 const GiB = 1024 * 1024 * 1024;

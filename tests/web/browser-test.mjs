@@ -229,6 +229,23 @@ test("the page tells what came back, marks layers not read whole, passes its opt
   assert.equal(sha256(wanted), native.files.find((f) => f.name === names[0]).sha256);
   await cdp.detach();
 
+  // Stop, clicked once the first file is in the grid: the files shown are
+  // whole, and the page says what the stop kept.
+  const stopFiles = new Map(runVelmora(velmora, layered, path.basename(layered), [], work).files.map((f) => [f.name, f.sha256]));
+  await upload(page, "#file", [layered]);
+  await page.click("#start");
+  await page.waitForSelector("#files li");
+  await page.click("#stop");
+  await page.waitForFunction(() => document.getElementById("stop").disabled, { timeout: 120000 });
+  assert.match(await page.$eval("#outcome", (e) => e.textContent), /^Stopped\. The \d+ files recovered before the stop are below/);
+  const keptAfterStop = await page.evaluate(async () => {
+    const out = [];
+    for (const a of document.querySelectorAll("#files li a")) out.push(a.textContent);
+    return out;
+  });
+  assert.ok(keptAfterStop.length >= 1 && keptAfterStop.length < stopFiles.size);
+  for (const name of keptAfterStop) assert.ok(stopFiles.has(name), name);
+
   // The options typed in are velmora's options: the same log as velmora's
   // with the same command line.
   const lost = source("lost-header.psd", damages["header-zeroed"](new Uint8Array(fs.readFileSync(full))));
@@ -338,7 +355,9 @@ test("a source of 1 GiB is repaired in the page, which paints throughout, with t
     `the worker's peak memory: ${(peakWorkerHeap / 1048576).toFixed(0)} MiB, of which the engine's ${(engineBytes / 1048576).toFixed(0)} MiB`);
   assert.ok(frames.longest < 1000, `the page stopped painting for ${frames.longest} ms`);
   assert.ok(fps >= 10, `${fps} frames a second`);
-  assert.ok(peakWorkerHeap > 0 && peakWorkerHeap < 512 << 20, `the worker used ${peakWorkerHeap} bytes`);
+  // Bounded: the slices of the file kept (a file larger than the cache
+  // keeps 128 MiB of them), the engine's own memory, the pieces on their way.
+  assert.ok(peakWorkerHeap > 0 && peakWorkerHeap < 400 << 20, `the worker used ${peakWorkerHeap} bytes`);
 
   // The .zip and the files saved into a folder are velmora's files.
   await page.click("#zip");

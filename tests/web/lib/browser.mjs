@@ -30,6 +30,7 @@ export async function launch() {
         "--disable-sync",
         "--disable-dev-shm-usage",
         `--user-data-dir=${profile}`,
+        ...(process.env.VELMORA_CHROMIUM_ARGS ? process.env.VELMORA_CHROMIUM_ARGS.split(" ") : []),
       ],
     });
     const close = async () => {
