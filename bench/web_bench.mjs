@@ -6,8 +6,9 @@
 // run-length, and the merged image, as bench/LayeredBench.cpp does), and a
 // copy whose header a crash overwrote; repairs each with velmora (its files
 // written beside the source, as by default) and in Chromium through
-// velmora.mjs as the page calls it (its files kept as Blobs), three times
-// each, turn about, and prints the best times and their ratio: velmora's
+// velmora.mjs as the page calls it (its files kept as Blobs; STORE=bytes
+// keeps them as arrays), five times each, turn about, and prints the best
+// times and their ratio: velmora's
 // time over the page's, the page's speed as a share of velmora's (the
 // target: 0.5 or more). Needs the page built (BUILD_DIR/web) and the
 // browser tests' packages (tests/web/node_modules).
@@ -62,12 +63,13 @@ function native(file) {
   return seconds;
 }
 
-console.log(`${(size / 1048576).toFixed(0)} MiB layered document; ${os.cpus().length} cores; the best of three runs each\n`);
+const runs = 5;
+console.log(`${(size / 1048576).toFixed(0)} MiB layered document; ${os.cpus().length} cores, load ${os.loadavg()[0].toFixed(1)}; the best of ${runs} runs each\n`);
 console.log(`${"file".padEnd(26)} ${"velmora".padStart(9)} ${"page".padStart(9)} ${"ratio".padStart(7)}   page: file read (MB/s), engine, worker memory`);
 const ratios = [];
 for (const [index, file] of [intact, lost].entries()) {
   let best = { native: Infinity, page: Infinity, result: null };
-  for (let run = 0; run < 3; ++run) {
+  for (let run = 0; run < runs; ++run) {
     best.native = Math.min(best.native, native(file));
     const r = await page.evaluate((i, s) => window.runRepair(i, { store: s }, { noDigest: true }), index, process.env.STORE || "blob");
     if (r.exitStatus !== 0) throw new Error(`the page's repair ended with ${r.status}`);

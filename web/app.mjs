@@ -155,7 +155,7 @@ const thumbQueue = [];
 let thumbRunning = false;
 
 function dataOf(entry) {
-  return entry.blob || entry.file || new Blob([entry.data]);
+  return entry.blob || entry.file || new Blob(entry.data ? [entry.data] : []);
 }
 
 function drawItem(item) {
@@ -329,6 +329,10 @@ function describe(r, name) {
   if (r.unreadable)
     return [`${name} could no longer be read (${r.unreadable}): it was changed, moved or deleted while it was being repaired. ` +
       "Pick it again and repair it once more.", "bad"];
+  const refused = r.files.filter((f) => f.error);
+  if (refused.length)
+    return [`${refused.length} of the ${n} recovered files could not be written into ${directory ? directory.name : "the folder"}: ` +
+      `${refused[0].name}: ${refused[0].error}.`, "bad"];
   switch (r.status) {
     case "repaired":
       return [`${n} file${n === 1 ? "" : "s"} recovered from ${name}.${where}${damaged}`, "good"];

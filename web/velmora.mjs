@@ -43,7 +43,8 @@
  *           "stopped" or "crashed"; exitStatus: velmora's exit status
  *           (0, 1, 3, 4, 130; null after a crash)
  *   log: velmora's repair log, line by line
- *   files: [{ name, path, size, data | blob | file }] in the order written;
+ *   files: [{ name, path, size, data | blob | file }] in the order written
+ *          (with directory, a file the folder did not take has error instead);
  *          name is the file's name in velmora's output folder, which is
  *          folder (for photo.psd "photo_recovered"); byte for byte the files
  *          velmora writes for the same file and options
@@ -145,73 +146,125 @@ export function preload() {
   return loading;
 }
 
-// A file of the output folder as its pieces come.
-class OutputFile {
-  constructor(path, directory) {
-    this.path = path;
-    this.name = path.slice(path.indexOf("/") + 1);
-    this.size = 0;
+// A file kept as a Uint8Array: its pieces, joined when it is whole.
+class BytesSink {
+  constructor() {
     this.chunks = [];
+    this.size = 0;
     this.whole = null; // one buffer, once a write went back over written bytes
-    this.closed = false;
-    this.written = false;
-    this.removed = false;
-    if (directory) this.sink = new DirectorySink(directory, path);
   }
-
   write(position, bytes) {
-    if (this.sink) this.sink.write(position, bytes);
-    else if (!this.whole && position === this.size) this.chunks.push(bytes);
+    if (!this.whole && position === this.size) this.chunks.push(bytes);
     else {
       this.flatten(Math.max(this.size, position + bytes.length));
       this.whole.set(bytes, position);
     }
     this.size = Math.max(this.size, position + bytes.length);
   }
-
   truncate(size) {
-    if (this.sink) this.sink.truncate(size);
-    else {
-      this.flatten(size);
-      this.whole = this.whole.slice(0, size);
-    }
+    this.flatten(size);
+    this.whole = this.whole.slice(0, size);
     this.size = size;
   }
-
   flatten(size) {
     if (this.whole && this.whole.length >= size) return;
     const whole = new Uint8Array(size);
     if (this.whole) whole.set(this.whole.subarray(0, Math.min(this.whole.length, size)));
-    else {
-      let at = 0;
-      for (const c of this.chunks) {
-        whole.set(c.subarray(0, Math.max(0, Math.min(c.length, size - at))), at);
-        at += c.length;
-      }
+    let at = 0;
+    for (const c of this.whole ? [] : this.chunks) {
+      whole.set(c.subarray(0, Math.max(0, Math.min(c.length, size - at))), at);
+      at += c.length;
     }
     this.whole = whole;
     this.chunks = [];
   }
+  close() {
+    if (!this.whole && this.chunks.length === 1 && this.chunks[0].length === this.size) this.whole = this.chunks[0];
+    else this.flatten(this.size);
+    this.done = Promise.resolve({ data: this.whole });
+  }
+  remove() {
+    this.chunks = [];
+    this.whole = null;
+  }
+}
 
-  // The entry of the result, in the form asked for.
-  async entry(store) {
-    const e = { name: this.name, path: this.path, size: this.size };
-    if (this.sink) {
-      e.file = await this.sink.done;
-      return e;
+// A file kept as a Blob, which the browser may keep on disk: its pieces go
+// into it a few MiB at a time as they come, so that the page holds little
+// of them itself.
+class BlobSink {
+  constructor() {
+    this.parts = [];
+    this.pending = [];
+    this.pendingBytes = 0;
+    this.size = 0;
+  }
+  flush() {
+    if (this.pending.length) this.parts = [new Blob([...this.parts, ...this.pending])];
+    this.pending = [];
+    this.pendingBytes = 0;
+  }
+  write(position, bytes) {
+    if (position === this.size) {
+      this.pending.push(bytes);
+      this.pendingBytes += bytes.length;
+      if (this.pendingBytes >= 8 << 20) this.flush();
+    } else {
+      // Over written bytes or past the end: the Blob made again of slices.
+      this.flush();
+      const blob = new Blob(this.parts);
+      const gap = position > this.size ? [new Uint8Array(position - this.size)] : [];
+      this.parts = [new Blob([blob.slice(0, position), ...gap, bytes, blob.slice(position + bytes.length)])];
     }
-    if (store === "blob") {
-      e.blob = new Blob(this.whole ? [this.whole] : this.chunks);
-      this.chunks = [];
-      this.whole = null;
-      return e;
+    this.size = Math.max(this.size, position + bytes.length);
+  }
+  truncate(size) {
+    this.flush();
+    const blob = new Blob(this.parts);
+    this.parts = [size <= this.size ? blob.slice(0, size) : new Blob([blob, new Uint8Array(size - this.size)])];
+    this.size = size;
+  }
+  close() {
+    this.flush();
+    this.done = Promise.resolve({ blob: new Blob(this.parts) });
+    this.parts = [];
+  }
+  remove() {
+    this.parts = [];
+    this.pending = [];
+  }
+}
+
+// A file of the output folder as its pieces come, into the sink the
+// caller's store asks for.
+class OutputFile {
+  constructor(path, store, directory) {
+    this.path = path;
+    this.name = path.slice(path.indexOf("/") + 1);
+    this.size = 0;
+    this.closed = false;
+    this.removed = false;
+    this.sink = directory ? new DirectorySink(directory, path) : store === "blob" ? new BlobSink() : new BytesSink();
+  }
+  write(position, bytes) {
+    this.sink.write(position, bytes);
+    this.size = Math.max(this.size, position + bytes.length);
+  }
+  truncate(size) {
+    this.sink.truncate(size);
+    this.size = size;
+  }
+  // The entry of the result, once the file is whole. A file a folder would
+  // not take (no room, no permission) is named with the reason, and the
+  // others are kept.
+  entry() {
+    if (!this.entryPromise) {
+      if (!this.sink.done) this.sink.close();
+      this.entryPromise = this.sink.done.then(
+        (kept) => ({ name: this.name, path: this.path, size: this.size, ...kept }),
+        (error) => ({ name: this.name, path: this.path, size: this.size, error: String(error && error.message || error) }));
     }
-    if (!this.whole) {
-      if (this.chunks.length === 1 && this.chunks[0].length === this.size) this.whole = this.chunks[0];
-      else this.flatten(this.size);
-    }
-    e.data = this.whole;
-    return e;
+    return this.entryPromise;
   }
 }
 
@@ -226,34 +279,37 @@ class DirectorySink {
       this.dir = dir;
       this.handle = await dir.getFileHandle(name, { create: true });
       this.writable = await this.handle.createWritable();
-    })();
+    })().catch((e) => {
+      this.failed = e;
+    });
     this.name = name;
     this.failed = null;
   }
-  then(step) {
-    this.chain = this.chain.then(step).catch((e) => {
+  // The folder's calls one after the other; after a failure, none.
+  step(call) {
+    this.chain = this.chain.then(() => (this.failed ? undefined : call())).catch((e) => {
       this.failed = this.failed || e;
     });
   }
   write(position, data) {
-    this.then(() => this.writable.write({ type: "write", position, data }));
+    this.step(() => this.writable.write({ type: "write", position, data }));
   }
   truncate(size) {
-    this.then(() => this.writable.truncate(size));
+    this.step(() => this.writable.truncate(size));
   }
   close() {
-    this.then(() => this.writable.close());
-    this.done = this.chain.then(() => {
+    this.step(() => this.writable.close());
+    this.done = this.chain.then(async () => {
       if (this.failed) throw this.failed;
-      return this.handle.getFile();
+      return { file: await this.handle.getFile() };
     });
     this.done.catch(() => {});
   }
   remove() {
-    this.then(async () => {
-      await this.writable.abort();
-      await this.dir.removeEntry(this.name);
-    });
+    this.chain = this.chain.then(async () => {
+      await this.writable?.abort();
+      await this.dir?.removeEntry(this.name);
+    }).catch(() => {});
     this.done = this.chain;
   }
 }
@@ -309,16 +365,16 @@ export async function repair(source, options = {}, onEvent = () => {}) {
       for (const f of outputs.values()) {
         if (f.removed || kept.includes(f)) continue;
         if (!f.closed || killed || crash) {
-          f.sink?.remove();
+          f.sink.remove();
           continue;
         }
-        f.sink?.close();
         kept.push(f); // closed but never reported: velmora leaves it in the folder too
       }
       try {
         const files = [];
-        for (const f of kept) files.push(f.entryPromise ? await f.entryPromise : await f.entry(store));
-        for (const f of outputs.values()) if (f.sink && f.sink.done) await f.sink.done.catch(() => {});
+        for (const f of kept) files.push(await f.entry());
+        // Files being removed from a folder are gone before the result.
+        for (const f of outputs.values()) if (f.sink.done) await f.sink.done.catch(() => {});
         const folder = kept.length ? kept[0].path.split("/")[0] : defaultFolder(name);
         resolve({
           status: crash ? "crashed" : statuses[exitStatus] || `exit ${exitStatus}`,
@@ -346,16 +402,13 @@ export async function repair(source, options = {}, onEvent = () => {}) {
           // "Written: <path>" follows the close of the file it names.
           if (m.text.startsWith("Written: ") && closed.length) {
             const f = closed.shift();
-            f.written = true;
             announced.push(f);
-            f.sink?.close();
-            f.entryPromise = f.entry(store);
-            f.entryPromise.then((file) => emit({ type: "file", file }), () => {});
+            f.entry().then((file) => emit({ type: "file", file }));
           }
           break;
         }
         case "create":
-          outputs.set(m.id, new OutputFile(m.path, directory));
+          outputs.set(m.id, new OutputFile(m.path, store, directory));
           break;
         case "write":
           outputs.get(m.id)?.write(m.position, m.bytes);
@@ -375,7 +428,7 @@ export async function repair(source, options = {}, onEvent = () => {}) {
           const f = outputs.get(m.id);
           if (f) {
             f.removed = true;
-            f.sink?.remove();
+            f.sink.remove();
             const at = closed.indexOf(f);
             if (at >= 0) closed.splice(at, 1);
           }
