@@ -45,6 +45,11 @@ const { browser } = chromium;
 after(async () => {
   await chromium.close();
   await server.close();
+  // The large files made on the way and velmora's folders go; the small
+  // sources stay for a look after a failure.
+  for (const f of fs.readdirSync(work)) if (f.startsWith("native-") || f.startsWith("downloads-")) fs.rmSync(path.join(work, f), { recursive: true, force: true });
+  for (const f of fs.readdirSync(path.join(work, "sources")))
+    if (fs.statSync(path.join(work, "sources", f)).size > 16 << 20) fs.rmSync(path.join(work, "sources", f), { force: true });
 });
 
 const helpers = fs.readFileSync(path.join(here, "lib/page-helpers.js"), "utf8");
@@ -149,16 +154,19 @@ test("options velmora refuses are refused with velmora's words", async () => {
   await page.close();
 });
 
-// A large layered document, for the stops and the memory.
+// Large layered documents: one for the 1 GiB source, and one whose layers
+// take long enough to read that a stop lands among them.
 const layered = path.join(work, "sources", "layered-96.psd");
 writeLayered(layered, 96 << 20);
+const stoppable = path.join(work, "sources", "layered-256.psd");
+writeLayered(stoppable, 256 << 20);
 
 test("Stop ends a repair as Ctrl-C ends velmora, and only whole files are kept", async () => {
-  const name = path.basename(layered);
-  const whole = runVelmora(velmora, layered, name, [], work);
+  const name = path.basename(stoppable);
+  const whole = runVelmora(velmora, stoppable, name, [], work);
   const wholeFiles = new Map(whole.files.map((f) => [f.name, f.sha256]));
   const page = await open("/__test__/harness.html");
-  await upload(page, "#sources", [layered]);
+  await upload(page, "#sources", [stoppable]);
   const checkKept = (web, how) => {
     assert.equal(web.status, "stopped", how);
     assert.equal(web.exitStatus, 130, how);
@@ -169,7 +177,7 @@ test("Stop ends a repair as Ctrl-C ends velmora, and only whole files are kept",
   // Stopped after the first file: velmora's own ending of a stopped repair.
   const stopped = await page.evaluate(() => window.runRepair(0, {}, { stopAfterFiles: 1 }));
   checkKept(stopped, "a stop");
-  const native = await runVelmoraStopped(velmora, layered, name, [], work, (out) => out.includes("Written: "));
+  const native = await runVelmoraStopped(velmora, stoppable, name, [], work, (out) => out.includes("Written: "));
   assert.equal(native.status, 130);
   const tail = (log) => comparableLog(log).slice(-4);
   assert.deepEqual(tail(stopped.log), tail(native.log));
@@ -231,8 +239,8 @@ test("the page tells what came back, marks layers not read whole, passes its opt
 
   // Stop, clicked once the first file is in the grid: the files shown are
   // whole, and the page says what the stop kept.
-  const stopFiles = new Map(runVelmora(velmora, layered, path.basename(layered), [], work).files.map((f) => [f.name, f.sha256]));
-  await upload(page, "#file", [layered]);
+  const stopFiles = new Map(runVelmora(velmora, stoppable, path.basename(stoppable), [], work).files.map((f) => [f.name, f.sha256]));
+  await upload(page, "#file", [stoppable]);
   await page.click("#start");
   await page.waitForSelector("#files li");
   await page.click("#stop");
