@@ -52,7 +52,8 @@ function(velmora_configure_web)
   endif()
 
   # Debian's Emscripten runs its JavaScript optimiser with the node on PATH,
-  # which needs Debian's node modules where that node is not Debian's own.
+  # which needs Debian's node modules where that node is not Debian's own
+  # (web/CMakeLists.txt says so to its links).
   set(env "NODE_PATH=/usr/share/nodejs")
   include(ExternalProject)
   ExternalProject_Add(velmora_web
@@ -65,7 +66,6 @@ function(velmora_configure_web)
       -DVELMORA_VERSION=${PROJECT_VERSION}
       -DVELMORA_ZLIB_ARCHIVE=${VELMORA_ZLIB_ARCHIVE}
       -DVELMORA_SITE_DIR=${VELMORA_WEB_SITE}
-    BUILD_COMMAND ${CMAKE_COMMAND} -E env ${env} ${CMAKE_COMMAND} --build <BINARY_DIR> --target velmora_site
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON)

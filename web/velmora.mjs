@@ -104,9 +104,8 @@ const GiB = 1024 * 1024 * 1024;
 /** What the page can take: engine, the most memory the engine's worker can
  * have (WebAssembly's 4 GiB); picture, the largest layer or merged image it
  * reads (velmora's budget: half of that, or the memoryBudget given);
- * keptFiles, about what the browser
- * holds of recovered files kept in memory (half of what it says the device
- * has). */
+ * keptFiles, about what the browser holds of recovered files kept in memory
+ * (half of what it says the device has). */
 export function memoryLimits(memoryBudget) {
   const gb = (typeof navigator !== "undefined" && navigator.deviceMemory) || 4;
   const picture = memoryBudget ? Math.min(2 * GiB, memoryBudget) : 2 * GiB;

@@ -122,6 +122,11 @@ test("every file the module gives back is velmora's own for the same file and op
       if (damage === "intact" && k % 8 === 0) cases.push({ file, options: { rebuild: false, preview: false } });
     }
   });
+  // A name that is not ASCII, with spaces, and one that starts like an option.
+  const layeredEntry = manifest.find((e) => e.layer_records > 1);
+  const layeredBytes = fs.readFileSync(path.join(corpus, layeredEntry.name));
+  cases.push({ file: source("Фото – слои 1.psd", layeredBytes), options: {} });
+  cases.push({ file: source("--no-rebuild.psd", layeredBytes), options: {} });
   const page = await open("/__test__/harness.html");
   const files = [...new Set(cases.map((c) => c.file))];
   await upload(page, "#sources", files);

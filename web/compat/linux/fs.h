@@ -3,9 +3,7 @@
  * there are no disks, and the request is never made. */
 #ifndef VELMORA_COMPAT_LINUX_FS_H
 #define VELMORA_COMPAT_LINUX_FS_H
-#include <stddef.h>
-#include <sys/ioctl.h>
 #ifndef BLKGETSIZE64
-#define BLKGETSIZE64 _IOR(0x12, 114, size_t)
+#define BLKGETSIZE64 0x1272
 #endif
 #endif
