@@ -2,7 +2,7 @@
 // and the recovered files, and hand them over one by one, as one .zip, or
 // straight into a folder.
 import { repair, preload, memoryLimits } from "./velmora.mjs";
-import { renderThumbnail, rebuiltFile, layerFile, layerLine } from "./thumbnails.mjs";
+import { renderThumbnail, rebuiltFile, layerFile, layerNotReadWhole } from "./thumbnails.mjs";
 import { downloadZip } from "./client-zip.js";
 
 const $ = (id) => document.getElementById(id);
@@ -236,11 +236,12 @@ function addFile(entry) {
   runThumbnails();
 }
 
-// A layer's line of the log marks its file when rows of it were filled with white.
+// A layer's line of the log marks its file when rows of it were filled with
+// white or damaged.
 function layerStatus(line) {
-  const m = layerLine.exec(line);
-  if (!m || Number(m[2]) === 0) return;
-  const item = layerItems.get(Number(m[1]));
+  const layer = layerNotReadWhole(line);
+  if (layer === null) return;
+  const item = layerItems.get(layer);
   if (!item) return;
   item.damaged = true;
   item.li.title = `Not read whole: ${line}`;
@@ -317,7 +318,7 @@ function needsMoreMemory(r) {
 function describe(r, name) {
   const n = r.files.length;
   const where = directory ? ` They are in ${directory.name}/${r.folder}/.` : " Download them one by one, or all as one .zip.";
-  const damaged = r.log.some((l) => (layerLine.exec(l)?.[2] ?? "0") !== "0")
+  const damaged = r.log.some((l) => layerNotReadWhole(l) !== null)
     ? " A red corner marks a layer that was not read whole: what is missing of it is white." : "";
   if (needsMoreMemory(r)) {
     const limits = memoryLimits(budget);

@@ -239,5 +239,12 @@ async function render(data, maxSide) {
 /** The window's names: a rebuilt document, a layer's file and its number. */
 export const rebuiltFile = /_rebuilt(?:_\d+)?\.ps[db]$/;
 export const layerFile = /^Layer(\d+)(?:_\d+)?\.ps[db]$/;
-// Layer %u "%s" (%u x %u): %u of %u rows read; %u filled with white.
-export const layerLine = /^Layer (\d+) ".*" \(\d+ x \d+\): \d+ of \d+ rows read; (\d+) filled with white\.$/;
+// Layer %u "%s" (%u x %u): %u of %u rows read; %u filled with white[; %u damaged].
+// A layer whose record was lost has a name of the engine's own.
+export const layerLine = /^Layer (\d+) (?:".*"|.+?) \(\d+ x \d+\): \d+ of \d+ rows read; (\d+) filled with white(?:; (\d+) damaged)?\.$/;
+/** The number of the layer a line of the log says was not read whole
+ * (rows filled with white, or damaged), else null. */
+export function layerNotReadWhole(line) {
+  const m = layerLine.exec(line);
+  return m && (Number(m[2]) > 0 || Number(m[3] || 0) > 0) ? Number(m[1]) : null;
+}
