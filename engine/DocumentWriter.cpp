@@ -6,6 +6,7 @@
 
 #include "BigEndian.h"
 #include "Messages.h"
+#include "LayerSectionReader.h"
 #include "PackBits.h"
 #include "PsdRecoverer.h"
 
@@ -295,6 +296,19 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             extra.resize(layer.extraLength);
             source.SeekTo(layer.extraOffset);
             extra.resize(source.ReadLarge(extra.data(), extra.size()));
+        }
+        if (layer.recordLost) {
+            // Made from its data alone: a name that says so, nothing else.
+            const std::string name = "Layer " + std::to_string(i) + " (record lost)";
+            extra.assign(8, 0);
+            extra.push_back(static_cast<uint8_t>(name.size()));
+            extra.insert(extra.end(), name.begin(), name.end());
+            while ((extra.size() - 8) % 4 != 0)
+                extra.push_back(0);
+        } else if (layer.valid && !ExtraChainHolds(extra.data(), extra.size(), sectionLayout)) {
+            // Damaged extra data: only what parses is copied (a tagged block
+            // that fails goes with those after it), and the layer says so.
+            d.m_entries[i].damaged = true;
         }
         const LayerExtra info = ParseLayerExtra(extra, sectionLayout);
         d.m_entries[i].name = info.Name();

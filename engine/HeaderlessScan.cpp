@@ -70,9 +70,13 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
         int probes = 0;
         for (std::size_t i = 0; i < m_layerCount && probes < kMaxDepthProbes; ++i) {
             const LayerRecord &l = m_layers[i];
+            if (m_salvaged)
+                pos = l.placed ? l.dataOffset : 0;
             for (const ChannelRecord &c : l.channels) {
                 const uint64_t at = pos;
                 pos += c.dataLength;
+                if (m_salvaged && !l.placed)
+                    continue;
                 if ((!l.valid && !l.overBudget) || l.Empty() || c.id < -1 || c.dataLength <= 2 || probes >= kMaxDepthProbes)
                     continue;
                 ++probes;

@@ -38,6 +38,8 @@ void Inflater::Start(CFile64Ex &source, uint64_t limit)
     m_source = &source;
     m_inputLeft = limit;
     m_done = false;
+    m_ended = false;
+    m_consumed = 0;
 }
 
 uint64_t Inflater::Fill(uint8_t *out, uint64_t size)
@@ -59,6 +61,8 @@ uint64_t Inflater::Fill(uint8_t *out, uint64_t size)
         const int rc = inflate(&s.z, Z_NO_FLUSH);
         const uInt made = room - s.z.avail_out;
         produced += made;
+        m_consumed = s.z.total_in;
+        m_ended |= rc == Z_STREAM_END;
         // The end, corrupt data, or no progress at all (the input is used
         // up): what was inflated before stays.
         if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR) ||

@@ -31,13 +31,19 @@ public:
 
     /// True once the stream can give nothing more.
     bool Done() const { return m_done; }
+    /// True when the stream came to its own end (not a break or a cut).
+    bool Ended() const { return m_ended; }
+    /// The input bytes the stream took so far.
+    uint64_t Consumed() const { return m_consumed; }
 
 private:
     struct State;
     std::unique_ptr<State> m_state;
     CFile64Ex *m_source = nullptr;
     uint64_t m_inputLeft = 0;
+    uint64_t m_consumed = 0;
     bool m_done = true;
+    bool m_ended = false;
 };
 
 /// Undoes the prediction of compression 3 over a plane of rows of width

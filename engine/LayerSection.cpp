@@ -8,12 +8,12 @@
 
 #include "DocumentWriter.h"
 #include "Messages.h"
+#include "LayerSectionReader.h"
 #include "PackBits.h"
 #include "PsdRecoverer.h"
 
 namespace zelt {
 
-static constexpr int64_t kMaxLayerSide = 300000;
 /// The most tagged blocks looked at behind a section's global layer mask info.
 static constexpr int kMaxTaggedBlocks = 64;
 
@@ -80,7 +80,12 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         m_parsedInfo = {m_source.GetPosition(), end};
         m_infoEnd = end;
     }
+    const uint64_t countAt = m_parsedInfo.first;
     if (!ReadLayerRecords(end, layout, depth) || m_layerCount == 0) {
+        // A broken record does not end the section: the records after it,
+        // and every layer whose data can be placed, are read all the same.
+        if (m_job.Flag(ZELT_RECOVER_SALVAGE) && SalvageLayerInfo(countAt, end, layout, depth))
+            return true;
         DiscardLayers();
         return false;
     }
@@ -108,7 +113,7 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
             depth = m_properties.depth;
             for (std::size_t i = 0; i < m_layerCount; ++i)
                 if (m_layers[i].valid || m_layers[i].overBudget)
-                    CheckBudget(m_layers[i], depth);
+                    CheckLayerBudget(m_layers[i], depth, m_memoryBudget);
         }
     }
     sectionLength = section;
@@ -133,11 +138,12 @@ bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_
 // the channel data read. Only that range, and only of a section that gave a
 // layer file, is taken as the section's own; beyond it a header or a section
 // may start, however far the section's lengths say it reaches.
-void PsdRecoverer::NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten)
+void PsdRecoverer::NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten, uint64_t recordsEnd)
 {
+    const uint64_t end = std::max({m_consumedEnd, infoStart, recordsEnd});
+    m_readInfos.emplace_back(infoStart, end);
     if (filesWritten == 0)
         return;
-    const uint64_t end = std::max(m_consumedEnd, infoStart);
     m_recoveredSections.emplace_back(start, end);
     m_recoveredInfos.emplace_back(infoStart, end);
 }
@@ -229,6 +235,48 @@ bool PsdRecoverer::RecoverLayerBlock(uint32_t &filesWritten)
     return false;
 }
 
+bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
+{
+    filesWritten = 0;
+    const uint64_t signature = m_source.GetPosition();
+    auto inside = [](const std::vector<std::pair<uint64_t, uint64_t>> &ranges, uint64_t at) {
+        return std::any_of(ranges.begin(), ranges.end(), [at](const auto &r) { return at >= r.first && at < r.second; });
+    };
+    if (inside(m_readInfos, signature) || InsideRecoveredSection(signature))
+        return false;
+    const Layout layout = LayoutFixedAt(signature) ? m_layout : kDocumentLayout;
+    if (HeuristicActive())
+        m_properties = m_userProperties;
+    uint16_t depth = m_properties.depth;
+    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    const std::optional<uint64_t> first = reader.RecordAround(signature);
+    if (!first || inside(m_readInfos, *first))
+        return false;
+    SectionRead read;
+    if (!reader.SalvageRun(*first, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {
+        m_layerCount = 0;
+        return false;
+    }
+    m_layerCount = read.count;
+    m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
+    m_salvaged = true;
+    m_sectionLayout = layout;
+    if (HeuristicActive()) {
+        PropertySignals signals;
+        GatherLayerSignals(signals, layout, 0);
+        ApplyInference(signals);
+        if (depth != m_properties.depth) {
+            depth = m_properties.depth;
+            for (std::size_t i = 0; i < m_layerCount; ++i)
+                if (m_layers[i].valid || m_layers[i].overBudget)
+                    CheckLayerBudget(m_layers[i], depth, m_memoryBudget);
+        }
+    }
+    RecoverLayers(depth, layout, filesWritten);
+    NoteRecovered(*first, *first, filesWritten, std::max(read.recordsEnd, read.dataEnd));
+    return true;
+}
+
 bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown,
                                  uint64_t mergedFromSource)
 {
@@ -264,6 +312,8 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
                                           SampleShare(fromSource, layer.PlaneBytes(depth)).c_str());
                 } else {
                     read = true;
+                    if (layer.recordLost)
+                        m_job.NotifyFormatted(MSG_STATUS, kMsgLayerRecordLost, index, layer.width, layer.height);
                     m_job.NotifyFormatted(MSG_STATUS, kMsgReadLayer, index);
                     if (WriteLayerFile(layer, index, depth)) {
                         ++filesWritten;
@@ -277,7 +327,7 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
             // shows it (the rebuilt document's, or one with coarse reports).
             if (read && (m_document || m_job.Flag(ZELT_REPORT_COARSE) || m_job.Flag(ZELT_RECOVER_REBUILD))) {
                 const RowCounts rows = layer.Rows();
-                const std::string name = m_document ? m_document->Name(i) : LayerName(layer, layout);
+                const std::string name = m_document ? m_document->Name(i) : LayerName(layer, layout, index);
                 m_job.NotifyFormatted(MSG_STATUS, kMsgLayerRows, index, name.c_str(), layer.width, layer.height,
                                       rows.read, layer.height, rows.white, rows.damaged);
             }
@@ -354,8 +404,10 @@ std::string SampleShare(uint64_t fromSource, uint64_t total)
     return text;
 }
 
-std::string PsdRecoverer::LayerName(const LayerRecord &layer, const Layout &layout)
+std::string PsdRecoverer::LayerName(const LayerRecord &layer, const Layout &layout, uint32_t index)
 {
+    if (layer.recordLost)
+        return "Layer " + std::to_string(index) + " (record lost)";
     // The name is near the start of the extra data: the mask data, the
     // blending ranges, the Pascal name, then "luni" among the first blocks.
     std::vector<uint8_t> extra(std::min<uint32_t>(layer.extraLength, 1u << 20));
@@ -400,120 +452,31 @@ uint64_t PsdRecoverer::InflateTicking(uint8_t *out, uint64_t size)
     return done;
 }
 
-// A layer too large to hold in memory is passed over like one whose bounds
-// fail: its data is skipped by the stored lengths.
-void PsdRecoverer::CheckBudget(LayerRecord &r, uint16_t depth)
-{
-    std::optional<uint64_t> total = 0;
-    for (const ChannelRecord &ch : r.channels) {
-        const MaskRect *m = r.MaskFor(ch.id);
-        const auto plane = CheckedMul(RowBytes(m ? m->Width() : r.width, depth), m ? m->Height() : r.height);
-        total = plane && total ? CheckedAdd(*total, *plane) : std::nullopt;
-    }
-    r.overBudget = !total || *total > m_memoryBudget;
-    r.valid = !r.overBudget;
-}
-
-// The mask data at the start of a layer's extra data: a 4-byte length M,
-// then the mask's rectangle and default colour (M of 18 or more) and the
-// real mask's (M of 36 or more). Read without moving the record parse.
-void PsdRecoverer::ReadMaskData(LayerRecord &r)
-{
-    r.mask = r.realMask = MaskRect{};
-    if (r.extraLength < 4 + 18)
-        return;
-    uint8_t b[4 + 36];
-    m_source.SeekTo(r.extraOffset);
-    if (!m_source.ReadExact(b, 4))
-        return;
-    const uint32_t m = LoadBE32(b);
-    if (m < 18 || uint64_t{m} + 4 > r.extraLength)
-        return;
-    const uint32_t want = m >= 36 ? 36 : 18;
-    if (!m_source.ReadExact(b + 4, want))
-        return;
-    auto take = [](MaskRect &rect, const uint8_t *at, uint8_t colour) {
-        rect.present = true;
-        rect.top = static_cast<int32_t>(LoadBE32(at));
-        rect.left = static_cast<int32_t>(LoadBE32(at + 4));
-        rect.bottom = static_cast<int32_t>(LoadBE32(at + 8));
-        rect.right = static_cast<int32_t>(LoadBE32(at + 12));
-        rect.defaultColour = colour;
-        const int64_t h = int64_t{rect.bottom} - rect.top, w = int64_t{rect.right} - rect.left;
-        rect.usable = h > 0 && w > 0 && h <= kMaxLayerSide && w <= kMaxLayerSide;
-    };
-    take(r.mask, b + 4, b[4 + 16]);
-    if (m >= 36)
-        take(r.realMask, b + 4 + 20, b[4 + 19]);
-}
-
 bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t depth)
 {
     if (depth == 0)
         depth = m_properties.depth;
-    // Every field read is checked: a short read, or a position past end after
-    // the read, fails the whole section.
-    auto field = [&](uint8_t *dst, uint32_t n) {
-        return m_source.ReadExact(dst, n) && m_source.GetPosition() <= end;
-    };
-    uint8_t b[16];
-    m_layerCount = 0;
-    if (!field(b, 2))
+    m_salvaged = false;
+    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    SectionRead read;
+    const bool ok = reader.ReadRecords(end, m_layers, read);
+    m_layerCount = read.count;
+    m_storedLayerCount = read.storedCount;
+    return ok;
+}
+
+bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth)
+{
+    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    SectionRead read;
+    if (!reader.Salvage(countAt, end, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {
+        m_layerCount = 0;
         return false;
-    const int16_t stored = static_cast<int16_t>(LoadBE16(b));
-    m_storedLayerCount = stored;
-    const uint32_t count = stored < 0 ? static_cast<uint32_t>(-int32_t{stored}) : static_cast<uint32_t>(stored);
-    const uint32_t lengthBytes = layout.LengthBytes();
-
-    for (uint32_t k = 0; k < count; ++k) {
-        if (m_layerCount == m_layers.size())
-            m_layers.emplace_back();
-        LayerRecord &r = m_layers[m_layerCount++];
-        r.valid = true;
-        r.overBudget = false;
-        r.channels.clear();
-
-        if (!field(b, 16))
-            return false;
-        r.top = static_cast<int32_t>(LoadBE32(b));
-        r.left = static_cast<int32_t>(LoadBE32(b + 4));
-        r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
-        r.right = static_cast<int32_t>(LoadBE32(b + 12));
-        // Exact differences of the signed bounds, in 64 bits.
-        const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
-        if (h < 0 || h > kMaxLayerSide || w < 0 || w > kMaxLayerSide)
-            r.valid = false;
-        r.height = static_cast<uint32_t>(h);
-        r.width = static_cast<uint32_t>(w);
-
-        if (!field(b, 2))
-            return false;
-        const uint16_t channelCount = LoadBE16(b);
-        if (channelCount > 24)
-            return false;
-        for (uint16_t c = 0; c < channelCount; ++c) {
-            if (!field(b, 2 + lengthBytes))
-                return false;
-            ChannelRecord &ch = r.channels.emplace_back();
-            ch.id = static_cast<int16_t>(LoadBE16(b));
-            ch.dataLength = LoadBE(b + 2, lengthBytes);
-        }
-        if (!field(r.blend.data(), 4) || LoadBE32(r.blend.data()) != kBlendSignature)
-            return false;
-        // Blend mode key, opacity, clipping, flags, filler: kept as stored,
-        // not tested against end.
-        if (m_source.Read(r.blend.data() + 4, 8) != 8)
-            return false;
-        if (!field(b, 4))
-            return false;
-        r.extraLength = LoadBE32(b);
-        r.extraOffset = m_source.GetPosition();
-        ReadMaskData(r);
-        m_source.SeekTo(r.extraOffset + r.extraLength);
-
-        if (r.valid)
-            CheckBudget(r, depth);
     }
+    m_layerCount = read.count;
+    m_storedLayerCount = read.storedCount;
+    m_salvaged = true;
+    m_source.SeekTo(read.recordsEnd);
     return true;
 }
 
@@ -558,13 +521,23 @@ void PsdRecoverer::ReadChannelData(LayerRecord &layer, bool &stopped, uint16_t d
 {
     layer.rowState.assign(layer.valid ? layer.height : 0, kRowRead);
     layer.rowsTracked = false;
+    // A salvaged section's layer is read where it was placed, and one that
+    // could not be placed has no data to read.
+    bool localStop = stopped;
+    if (m_salvaged) {
+        localStop = !layer.placed;
+        if (layer.placed)
+            m_source.SeekTo(layer.dataOffset);
+    }
     for (ChannelRecord &ch : layer.channels) {
         const uint64_t start = m_source.GetPosition();
         if (layer.valid)
-            DecodeChannel(ch, layer, stopped, depth, layout, probe);
-        if (!layer.valid || !stopped)
+            DecodeChannel(ch, layer, localStop, depth, layout, probe);
+        if (!layer.valid || !localStop)
             m_source.SeekTo(start + ch.dataLength);
     }
+    if (!m_salvaged)
+        stopped = localStop;
 }
 
 void PsdRecoverer::FillTicking(uint8_t *out, uint8_t value, uint64_t count)

@@ -40,6 +40,8 @@ const char *LoadMessage(int id)
         return "The rebuilt document: only %s of its samples survive: no file written.";
     case kMsgMergedRows:
         return "The merged image (%u x %u): %u of %u rows read; %u filled with white; %u damaged.";
+    case kMsgLayerRecordLost:
+        return "Layer %u (%u x %u): its record is lost: its name, position and blend are unknown.";
     case kMsgPropertiesUnknown:
         return "The merged image's properties could not be found in the surviving data: give its width and height "
                "to read it.";

@@ -35,6 +35,7 @@ enum MessageId : int {
     kMsgDocumentFewSamples = 33,
     kMsgPropertiesUnknown = 34,
     kMsgMergedRows = 35,
+    kMsgLayerRecordLost = 36,
 };
 
 /// The text of a message; an empty text for an unknown identifier.

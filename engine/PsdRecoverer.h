@@ -90,6 +90,30 @@ struct LayerRecord {
     /// transparency channels.
     std::vector<uint8_t> rowState;
     bool rowsTracked = false; ///< some colour or transparency channel was decoded
+    // Of a salvaged section: where the layer's channel data starts, whether
+    // it could be placed, and whether the layer was made from its data
+    // alone (its record lost).
+    uint64_t dataOffset = 0;
+    bool placed = true;
+    bool recordLost = false;
+
+    /// Back to a record read anew, its buffers' memory kept.
+    void Reset()
+    {
+        top = left = bottom = right = 0;
+        height = width = 0;
+        valid = true;
+        overBudget = false;
+        channels.clear();
+        blend = {};
+        extraOffset = 0;
+        extraLength = 0;
+        mask = realMask = MaskRect{};
+        rowsTracked = false;
+        dataOffset = 0;
+        placed = true;
+        recordLost = false;
+    }
 
     bool Empty() const { return height == 0 || width == 0; }
     RowCounts Rows() const;
@@ -267,6 +291,12 @@ public:
     /// read again.
     bool RecoverLayerBlock(uint32_t &filesWritten);
 
+    /// A run of layer records found by itself at the blend signature at the
+    /// position, where its section's lengths and count are lost (with
+    /// salvage): the records are read from the first one on and every
+    /// layer's channel data placed by their own structure.
+    bool RecoverRecordRun(uint32_t &filesWritten);
+
     /// The merged image at the position, read with the current properties in
     /// the layout. It goes into the open rebuilt document too.
     /// Only a header leads to merged image data that starts inside the data
@@ -346,7 +376,9 @@ private:
     /// it at, keyDepth the one an Lr16/Lr32 key states (0 for none).
     bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
                            uint16_t &keyDepth);
-    void CheckBudget(LayerRecord &r, uint16_t depth);
+    /// The records of a layer info whose plain reading failed, salvaged
+    /// (countAt: its layer count; end: its end).
+    bool SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth);
     /// Reads (or inflates from the inflater's stream) up to size bytes into
     /// out, polling for abort every 16 MiB with coarse reports; gives the
     /// bytes delivered.
@@ -404,9 +436,8 @@ private:
     bool CannotHoldEnough(LayerRecord &layer, uint16_t depth);
     /// Sets count bytes to value, polling for a stop between pieces.
     void FillTicking(uint8_t *out, uint8_t value, uint64_t count);
-    void ReadMaskData(LayerRecord &r);
     /// The name the layer's extra data gives it (the position is kept).
-    std::string LayerName(const LayerRecord &layer, const Layout &layout);
+    std::string LayerName(const LayerRecord &layer, const Layout &layout, uint32_t index);
     bool InsideRecoveredSection(uint64_t position) const;
     void DiscardLayers();
     uint64_t SourceLength();
@@ -469,11 +500,14 @@ private:
     /// Their layer infos (records and channel data); the last one parsed.
     std::vector<std::pair<uint64_t, uint64_t>> m_recoveredInfos;
     std::pair<uint64_t, uint64_t> m_parsedInfo;
+    /// The records and channel data of every section read, whether or not
+    /// its layers gave files: no run of records is looked for in them.
+    std::vector<std::pair<uint64_t, uint64_t>> m_readInfos;
     /// Where the layer info being read ends: channel data past it is not
     /// its layers'.
     uint64_t m_infoEnd = 0;
     uint64_t m_consumedEnd = 0; ///< where the channel data read last ended
-    void NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten);
+    void NoteRecovered(uint64_t start, uint64_t infoStart, uint32_t filesWritten, uint64_t recordsEnd = 0);
     /// The source ranges the merged images recovered so far were read from.
     std::vector<std::pair<uint64_t, uint64_t>> m_mergedRanges;
     bool InsideRecoveredMerged(uint64_t position) const;
@@ -482,6 +516,9 @@ private:
     std::vector<LayerRecord> m_layers;
     std::size_t m_layerCount = 0;
     int16_t m_storedLayerCount = 0;
+    /// The layers parsed last carry their own data offsets (a salvaged
+    /// section): each is read from there, not after the one before.
+    bool m_salvaged = false;
     std::vector<uint8_t> m_rowLengths;
     std::vector<uint8_t> m_rleInput;
     std::vector<uint8_t> m_scratch;

@@ -13,6 +13,7 @@
 
 #include "Errors.h"
 #include "File64Ex.h"
+#include "LayerSectionReader.h"
 #include "Messages.h"
 #include "PsdRecoverer.h"
 
@@ -238,6 +239,7 @@ struct Scanner {
     uint64_t &recovered;
     ScanAhead ahead;
     bool previews = job.Flag(ZELT_RECOVER_PREVIEW);
+    bool salvage = job.Flag(ZELT_RECOVER_SALVAGE);
 
     // A merged image at d, unless one was recovered there already. Gives
     // whether one was recovered now.
@@ -315,6 +317,16 @@ struct Scanner {
             MergedImageAt(p, kDocumentLayout);
     }
 
+    // With salvage: a run of layer records whose section's front is lost,
+    // met at a record's blend signature.
+    void RecordRunPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint32_t layerFiles;
+        if (recoverer.RecoverRecordRun(layerFiles) && recoverer.DocumentOpen())
+            recoverer.FinishDocument(0, DocumentMerged::none, recoverer.SectionLayout());
+    }
+
     void PreviewPath(uint64_t p)
     {
         source.SeekTo(p);
@@ -335,6 +347,8 @@ struct Scanner {
             LayerPath(p);
         if (!window || PsdRecoverer::MayStartLayerBlock(window))
             LayerBlockPath(p);
+        if (salvage && (!window || LayerSectionReader::MayBeBlendSignature(window)))
+            RecordRunPath(p);
         if (recoverer.ResourcesWanted() && (!window || LoadBE32(window + 4) == 0x3842494D))
             ResourcesPath(p);
         if ((previews || recoverer.HeuristicActive()) && (!window || LoadBE32(window) == 0x3842494D))

@@ -1,0 +1,720 @@
+#include "LayerSectionReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "File64Ex.h"
+#include "Inflate.h"
+#include "PackBits.h"
+
+namespace zelt {
+namespace {
+
+constexpr int64_t kMaxLayerSide = 300000;
+constexpr uint32_t k8BIM = 0x3842494D, k8B64 = 0x38423634;
+/// How far a broken record's successor is looked for: inside the layer info
+/// where its end is known, else (a run found by itself) this far.
+constexpr uint64_t kMaxSearch = 64u << 20;
+constexpr uint64_t kRunSearch = 4u << 20;
+/// A record's extra data beyond this is damage.
+constexpr uint32_t kMaxExtra = 64u << 20;
+
+bool Signature(uint32_t sig) { return sig == k8BIM || sig == k8B64; }
+
+// The stored row lengths of a run-length table at `at`, as far as they
+// reach: false when the source ends first.
+bool TableSum(CFile64Ex &source, uint64_t at, uint32_t rows, uint32_t width, uint64_t &sum,
+              std::vector<uint8_t> &buffer)
+{
+    buffer.resize(std::size_t{rows} * width);
+    source.SeekTo(at);
+    if (source.ReadLarge(buffer.data(), buffer.size()) != buffer.size())
+        return false;
+    sum = 0;
+    for (uint32_t r = 0; r < rows; ++r)
+        sum += LoadBE(buffer.data() + std::size_t{r} * width, width);
+    return true;
+}
+
+} // namespace
+
+void CheckLayerBudget(LayerRecord &r, uint16_t depth, uint64_t budget)
+{
+    std::optional<uint64_t> total = 0;
+    for (const ChannelRecord &ch : r.channels) {
+        const MaskRect *m = r.MaskFor(ch.id);
+        const auto plane = CheckedMul(RowBytes(m ? m->Width() : r.width, depth), m ? m->Height() : r.height);
+        total = plane && total ? CheckedAdd(*total, *plane) : std::nullopt;
+    }
+    r.overBudget = !total || *total > budget;
+    r.valid = !r.overBudget;
+}
+
+bool KnownBlendKey(uint32_t key)
+{
+    switch (key) {
+    case FourCC("pass"): case FourCC("norm"): case FourCC("diss"): case FourCC("dark"): case FourCC("mul "):
+    case FourCC("idiv"): case FourCC("lbrn"): case FourCC("dkCl"): case FourCC("lite"): case FourCC("scrn"):
+    case FourCC("div "): case FourCC("lddg"): case FourCC("lgCl"): case FourCC("over"): case FourCC("sLit"):
+    case FourCC("hLit"): case FourCC("vLit"): case FourCC("lLit"): case FourCC("pLit"): case FourCC("hMix"):
+    case FourCC("diff"): case FourCC("smud"): case FourCC("fsub"): case FourCC("fdiv"): case FourCC("hue "):
+    case FourCC("sat "): case FourCC("colr"): case FourCC("lum "):
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ExtraChainHolds(const uint8_t *e, std::size_t n, const Layout &layout)
+{
+    if (n < 4)
+        return n == 0;
+    const uint64_t mask = LoadBE32(e);
+    if (!(mask == 0 || mask == 20 || mask >= 36) || 4 + mask + 4 > n)
+        return false;
+    std::size_t pos = 4 + static_cast<std::size_t>(mask);
+    const uint64_t ranges = LoadBE32(e + pos);
+    if (ranges % 8 != 0 || pos + 4 + ranges + 1 > n)
+        return false;
+    pos += 4 + static_cast<std::size_t>(ranges);
+    const std::size_t name = (1 + std::size_t{e[pos]} + 3) / 4 * 4;
+    if (pos + name > n)
+        return false;
+    pos += name;
+    // The tagged blocks, each padded to 2 or 4 bytes by some writers.
+    while (pos < n) {
+        if (pos + 12 > n || !Signature(LoadBE32(e + pos)))
+            return false;
+        const uint32_t key = LoadBE32(e + pos + 4), w = layout.TaggedLengthBytes(key);
+        if (pos + 8 + w > n)
+            return false;
+        const uint64_t length = LoadBE(e + pos + 8, w);
+        const std::size_t data = pos + 8 + w;
+        if (length > n - data)
+            return false;
+        const std::size_t next = data + static_cast<std::size_t>(length);
+        std::size_t chosen = next;
+        for (const std::size_t t : {next, next + (next & 1), (next + 3) & ~std::size_t{3}})
+            if (t == n || (t + 4 <= n && Signature(LoadBE32(e + t)))) {
+                chosen = t;
+                break;
+            }
+        if (chosen > n)
+            return false;
+        pos = chosen;
+    }
+    return pos == n;
+}
+
+bool LayerSectionReader::MayBeBlendSignature(const uint8_t *w)
+{
+    return LoadBE32(w) == k8BIM && KnownBlendKey(LoadBE32(w + 4)) && w[9] <= 1;
+}
+
+LayerSectionReader::LayerSectionReader(CFile64Ex &source, Inflater &inflater, const Layout &layout, uint16_t depth,
+                                       uint64_t budget)
+    : m_source(source), m_inflater(inflater), m_layout(layout), m_depth(depth), m_budget(budget)
+{
+}
+
+// The mask data at the start of a layer's extra data: a 4-byte length M,
+// then the mask's rectangle and default colour (M of 18 or more) and the
+// real mask's (M of 36 or more). Read without moving the record parse.
+void LayerSectionReader::ReadMaskData(LayerRecord &r)
+{
+    r.mask = r.realMask = MaskRect{};
+    if (r.extraLength < 4 + 18)
+        return;
+    uint8_t b[4 + 36];
+    m_source.SeekTo(r.extraOffset);
+    if (!m_source.ReadExact(b, 4))
+        return;
+    const uint32_t m = LoadBE32(b);
+    if (m < 18 || uint64_t{m} + 4 > r.extraLength)
+        return;
+    const uint32_t want = m >= 36 ? 36 : 18;
+    if (!m_source.ReadExact(b + 4, want))
+        return;
+    auto take = [](MaskRect &rect, const uint8_t *at, uint8_t colour) {
+        rect.present = true;
+        rect.top = static_cast<int32_t>(LoadBE32(at));
+        rect.left = static_cast<int32_t>(LoadBE32(at + 4));
+        rect.bottom = static_cast<int32_t>(LoadBE32(at + 8));
+        rect.right = static_cast<int32_t>(LoadBE32(at + 12));
+        rect.defaultColour = colour;
+        const int64_t h = int64_t{rect.bottom} - rect.top, w = int64_t{rect.right} - rect.left;
+        rect.usable = h > 0 && w > 0 && h <= kMaxLayerSide && w <= kMaxLayerSide;
+    };
+    take(r.mask, b + 4, b[4 + 16]);
+    if (m >= 36)
+        take(r.realMask, b + 4 + 20, b[4 + 19]);
+}
+
+bool LayerSectionReader::ReadRecords(uint64_t end, std::vector<LayerRecord> &layers, SectionRead &read)
+{
+    // Every field read is checked: a short read, or a position past end after
+    // the read, fails the whole section.
+    auto field = [&](uint8_t *dst, uint32_t n) { return m_source.ReadExact(dst, n) && m_source.GetPosition() <= end; };
+    uint8_t b[16];
+    read.count = 0;
+    if (!field(b, 2))
+        return false;
+    const int16_t stored = static_cast<int16_t>(LoadBE16(b));
+    read.storedCount = stored;
+    const uint32_t count = stored < 0 ? static_cast<uint32_t>(-int32_t{stored}) : static_cast<uint32_t>(stored);
+    const uint32_t lengthBytes = m_layout.LengthBytes();
+
+    for (uint32_t k = 0; k < count; ++k) {
+        if (read.count == layers.size())
+            layers.emplace_back();
+        LayerRecord &r = layers[read.count++];
+        r.Reset();
+        if (!field(b, 16))
+            return false;
+        r.top = static_cast<int32_t>(LoadBE32(b));
+        r.left = static_cast<int32_t>(LoadBE32(b + 4));
+        r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
+        r.right = static_cast<int32_t>(LoadBE32(b + 12));
+        // Exact differences of the signed bounds, in 64 bits.
+        const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
+        if (h < 0 || h > kMaxLayerSide || w < 0 || w > kMaxLayerSide)
+            r.valid = false;
+        r.height = static_cast<uint32_t>(h);
+        r.width = static_cast<uint32_t>(w);
+
+        if (!field(b, 2))
+            return false;
+        const uint16_t channelCount = LoadBE16(b);
+        if (channelCount > 24)
+            return false;
+        for (uint16_t c = 0; c < channelCount; ++c) {
+            if (!field(b, 2 + lengthBytes))
+                return false;
+            ChannelRecord &ch = r.channels.emplace_back();
+            ch.id = static_cast<int16_t>(LoadBE16(b));
+            ch.dataLength = LoadBE(b + 2, lengthBytes);
+        }
+        if (!field(r.blend.data(), 4) || LoadBE32(r.blend.data()) != k8BIM)
+            return false;
+        // Blend mode key, opacity, clipping, flags, filler: kept as stored,
+        // not tested against end.
+        if (m_source.Read(r.blend.data() + 4, 8) != 8)
+            return false;
+        if (!field(b, 4))
+            return false;
+        r.extraLength = LoadBE32(b);
+        r.extraOffset = m_source.GetPosition();
+        ReadMaskData(r);
+        m_source.SeekTo(r.extraOffset + r.extraLength);
+
+        if (r.valid)
+            CheckLayerBudget(r, m_depth, m_budget);
+    }
+    read.recordsEnd = m_source.GetPosition();
+    return true;
+}
+
+bool LayerSectionReader::ParseRecord(uint64_t at, uint64_t end, LayerRecord &r, bool strict, uint64_t &next)
+{
+    const uint32_t n = m_layout.LengthBytes();
+    uint8_t b[18];
+    m_source.SeekTo(at);
+    if (at + 18 > end || !m_source.ReadExact(b, 18))
+        return false;
+    r.Reset();
+    r.top = static_cast<int32_t>(LoadBE32(b));
+    r.left = static_cast<int32_t>(LoadBE32(b + 4));
+    r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
+    r.right = static_cast<int32_t>(LoadBE32(b + 12));
+    const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
+    if (h < 0 || h > kMaxLayerSide || w < 0 || w > kMaxLayerSide)
+        return false;
+    r.height = static_cast<uint32_t>(h);
+    r.width = static_cast<uint32_t>(w);
+    const uint16_t channels = LoadBE16(b + 16);
+    if (channels > 24 || at + 18 + uint64_t{channels} * (2 + n) + 16 > end)
+        return false;
+    for (uint16_t c = 0; c < channels; ++c) {
+        if (!m_source.ReadExact(b, 2 + n))
+            return false;
+        ChannelRecord &ch = r.channels.emplace_back();
+        ch.id = static_cast<int16_t>(LoadBE16(b));
+        ch.dataLength = LoadBE(b + 2, n);
+        if (ch.id < -3 || ch.id > 56 || ch.dataLength > end)
+            return false;
+    }
+    if (!m_source.ReadExact(r.blend.data(), 12) || !MayBeBlendSignature(r.blend.data()))
+        return false;
+    if (!m_source.ReadExact(b, 4))
+        return false;
+    r.extraLength = LoadBE32(b);
+    r.extraOffset = m_source.GetPosition();
+    if (r.extraLength > kMaxExtra || r.extraOffset + r.extraLength > end)
+        return false;
+    if (strict) {
+        m_buffer.resize(r.extraLength);
+        if (m_source.ReadLarge(m_buffer.data(), m_buffer.size()) != m_buffer.size() ||
+            !ExtraChainHolds(m_buffer.data(), m_buffer.size(), m_layout))
+            return false;
+    }
+    next = r.extraOffset + r.extraLength;
+    ReadMaskData(r);
+    CheckLayerBudget(r, m_depth, m_budget);
+    return true;
+}
+
+std::optional<uint64_t> LayerSectionReader::RecordAround(uint64_t signature)
+{
+    const uint32_t n = m_layout.LengthBytes();
+    uint8_t b[2];
+    for (uint32_t channels = 0; channels <= 24; ++channels) {
+        const uint64_t back = 18 + uint64_t{channels} * (2 + n);
+        if (signature < back)
+            break;
+        const uint64_t at = signature - back;
+        m_source.SeekTo(at + 16);
+        if (!m_source.ReadExact(b, 2) || LoadBE16(b) != channels)
+            continue;
+        LayerRecord r;
+        uint64_t next;
+        if (ParseRecord(at, m_source.GetLength(), r, true, next))
+            return at;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> LayerSectionReader::FindRecord(uint64_t from, uint64_t to, uint64_t end)
+{
+    // Every record has its blend signature 18 + (2 + n) x channels bytes in:
+    // only positions before an "8BIM" are tried.
+    constexpr std::size_t kPiece = 64 * 1024, kReach = 18 + 24 * 10 + 4;
+    std::vector<uint8_t> piece(kPiece + kReach);
+    for (uint64_t at = from; at < to; at += kPiece) {
+        m_source.SeekTo(at);
+        const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
+        for (std::size_t i = 18; i + 12 <= got; ++i) {
+            if (piece[i] != '8' || !MayBeBlendSignature(piece.data() + i))
+                continue;
+            const uint64_t signature = at + i;
+            const std::optional<uint64_t> start = RecordAround(signature);
+            if (start && *start >= from && *start < to) {
+                LayerRecord r;
+                uint64_t next;
+                if (ParseRecord(*start, end, r, true, next))
+                    return start;
+            }
+        }
+        if (got < piece.size())
+            break;
+    }
+    return std::nullopt;
+}
+
+void LayerSectionReader::ReadSalvaged(uint64_t pos, uint64_t end, std::size_t count, std::vector<Found> &found,
+                                      uint64_t &recordsEnd)
+{
+    bool breakBefore = false;
+    std::size_t breaks = 0;
+    while (pos < end && (count == 0 || found.size() + breaks < count)) {
+        Found f;
+        uint64_t next;
+        if (ParseRecord(pos, end, f.record, false, next)) {
+            f.breakBefore = breakBefore;
+            breakBefore = false;
+            found.push_back(std::move(f));
+            pos = next;
+            continue;
+        }
+        // A broken record, or the end of the records: the next record that
+        // reads strictly, not farther than the section or the search reaches.
+        const std::optional<uint64_t> q = FindRecord(pos + 1, std::min(end, pos + (count == 0 ? kRunSearch : kMaxSearch)), end);
+        if (!q)
+            break;
+        breakBefore = true;
+        ++breaks;
+        pos = *q;
+    }
+    recordsEnd = pos;
+}
+
+bool LayerSectionReader::ChannelFits(const LayerRecord &layer, const ChannelRecord &ch, uint64_t at)
+{
+    const MaskRect *mask = layer.MaskFor(ch.id);
+    const uint32_t height = mask ? mask->Height() : layer.height, width = mask ? mask->Width() : layer.width;
+    const uint64_t plane = RowBytes(width, m_depth) * height;
+    if (ch.dataLength < 2)
+        return ch.dataLength == 0;
+    uint8_t b[2];
+    m_source.SeekTo(at);
+    if (!m_source.ReadExact(b, 2))
+        return false;
+    const uint16_t compression = LoadBE16(b);
+    if (compression > 3)
+        return false;
+    if (plane == 0 || (mask && !mask->usable) || ch.dataLength == 2)
+        return true; // nothing stored to check it by
+    switch (compression) {
+    case 0: return ch.dataLength - 2 == plane;
+    case 1: {
+        const uint32_t w = m_layout.RowLengthBytes();
+        uint64_t sum;
+        return ch.dataLength >= 2 + uint64_t{height} * w &&
+               TableSum(m_source, at + 2, height, w, sum, m_buffer) && 2 + uint64_t{height} * w + sum == ch.dataLength;
+    }
+    default: {
+        // A zlib stream's header: deflate, and its check bits.
+        uint8_t z[2];
+        return ch.dataLength >= 4 && m_source.ReadExact(z, 2) && (z[0] & 0x0F) == 8 && (z[0] * 256 + z[1]) % 31 == 0;
+    }
+    }
+}
+
+bool LayerSectionReader::ChannelsFit(const LayerRecord &layer, uint64_t at, uint64_t &end)
+{
+    for (const ChannelRecord &ch : layer.channels) {
+        if (!ChannelFits(layer, ch, at))
+            return false;
+        at += ch.dataLength;
+    }
+    end = at;
+    return true;
+}
+
+bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes,
+                                         uint64_t &end)
+{
+    // The first height whose table's rows start where the first of them
+    // decodes whole, every one of them alike, and whose data ends where the
+    // next channel (or the gap) begins.
+    const uint32_t w = m_layout.RowLengthBytes();
+    std::vector<uint8_t> in, out(4u * kMaxLayerSide + 16);
+    const uint64_t most = std::min<uint64_t>(kMaxLayerSide, (limit - at - 2) / w);
+    uint64_t sum = 0;
+    uint8_t b[4];
+    for (uint64_t h = 1; h <= most; ++h) {
+        m_source.SeekTo(at + 2 + (h - 1) * w);
+        if (!m_source.ReadExact(b, w))
+            return false;
+        const uint64_t stored = LoadBE(b, w);
+        if (stored == 0)
+            return false; // no writer stores a row in no bytes
+        sum += stored;
+        const uint64_t data = at + 2 + h * w, channelEnd = data + sum;
+        if (channelEnd > limit)
+            return false;
+        // Quick refusal: the first row where this table would put it.
+        auto decodes = [&](uint64_t rowAt, uint32_t length, uint64_t &size) {
+            in.resize(length);
+            m_source.SeekTo(rowAt);
+            if (!m_source.ReadExact(in.data(), length))
+                return false;
+            std::size_t filled = 0, consumed = 0;
+            size = DecodePackBits(in.data(), length, out.data(), out.size(), &filled, &consumed);
+            while (consumed < length && in[consumed] == 0x80)
+                ++consumed;
+            return consumed == length && filled == 0 && size > 0;
+        };
+        m_source.SeekTo(at + 2);
+        if (!m_source.ReadExact(b, w))
+            return false;
+        uint64_t first = 0;
+        if (!decodes(data, static_cast<uint32_t>(LoadBE(b, w)), first))
+            continue;
+        if (channelEnd != limit) {
+            m_source.SeekTo(channelEnd);
+            if (!m_source.ReadExact(b, 2) || LoadBE16(b) > 3)
+                continue;
+        }
+        bool alike = true;
+        uint64_t rowAt = data;
+        for (uint64_t r = 0; r < h && alike; ++r) {
+            m_source.SeekTo(at + 2 + r * w);
+            m_source.ReadExact(b, w);
+            const auto length = static_cast<uint32_t>(LoadBE(b, w));
+            uint64_t size = 0;
+            alike = decodes(rowAt, length, size) && size == first;
+            rowAt += length;
+        }
+        if (!alike)
+            continue;
+        height = static_cast<uint32_t>(h);
+        rowBytes = first;
+        end = channelEnd;
+        return true;
+    }
+    return false;
+}
+
+bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst,
+                                  std::vector<LayerRecord> &out)
+{
+    // The channels one after the other, each delimited by its own structure.
+    struct Piece {
+        uint64_t at, end;
+        uint32_t height;
+        uint64_t rowBytes; // 0: a channel without pixels
+    };
+    std::vector<Piece> pieces;
+    uint8_t b[2];
+    for (uint64_t pos = from; pos < to;) {
+        m_source.SeekTo(pos);
+        if (pos + 2 > to || !m_source.ReadExact(b, 2))
+            return false;
+        const uint16_t compression = LoadBE16(b);
+        Piece p{pos, pos + 2, 0, 0};
+        if (compression == 1) {
+            if (!RunLengthExtent(pos, to, p.height, p.rowBytes, p.end))
+                return false;
+        } else if (compression == 0 && !pieces.empty() && pieces.back().rowBytes != 0 &&
+                   pos + 2 + pieces.back().rowBytes * pieces.back().height <= to) {
+            // Raw data of the size of the channel before it.
+            p.height = pieces.back().height;
+            p.rowBytes = pieces.back().rowBytes;
+            p.end = pos + 2 + p.rowBytes * p.height;
+        } else if (compression > 3) {
+            return false;
+        }
+        // Otherwise a channel without data: its compression field alone.
+        pieces.push_back(p);
+        pos = p.end;
+    }
+    // Channels of one size in a row form a layer: the colour channels as
+    // many as the document's, and a transparency channel where one more.
+    const uint32_t bps = BytesPerSample(m_depth);
+    for (std::size_t i = 0; i < pieces.size();) {
+        std::size_t j = i + 1;
+        while (j < pieces.size() && pieces[j].height == pieces[i].height && pieces[j].rowBytes == pieces[i].rowBytes)
+            ++j;
+        const std::size_t run = j - i;
+        const Piece &first = pieces[i];
+        if (first.rowBytes == 0) {
+            i = j; // layers without pixels: nothing to write
+            continue;
+        }
+        const uint64_t width = m_depth == 1 ? first.rowBytes * 8 : first.rowBytes / bps;
+        const std::size_t perLayer = colours > 0 && run % (colours + 1) == 0 ? colours + 1
+                                     : colours > 0 && run % colours == 0     ? colours
+                                                                             : run;
+        if ((m_depth != 1 && first.rowBytes % bps != 0) || width == 0 || width > kMaxLayerSide)
+            return false;
+        for (std::size_t k = i; k < j; k += perLayer) {
+            LayerRecord r;
+            r.top = r.left = 0;
+            r.bottom = static_cast<int32_t>(first.height);
+            r.right = static_cast<int32_t>(width);
+            r.height = first.height;
+            r.width = static_cast<uint32_t>(width);
+            r.recordLost = true;
+            r.dataOffset = pieces[k].at;
+            const std::array<uint8_t, 12> normal = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
+            r.blend = normal;
+            const bool alpha = perLayer == colours + 1;
+            for (std::size_t c = 0; c < perLayer; ++c) {
+                ChannelRecord &ch = r.channels.emplace_back();
+                const auto index = static_cast<int16_t>(c);
+                ch.id = !alpha ? index : alphaFirst ? static_cast<int16_t>(index - 1) : (c + 1 == perLayer ? -1 : index);
+                ch.dataLength = pieces[k + c].end - pieces[k + c].at;
+            }
+            CheckLayerBudget(r, m_depth, m_budget);
+            out.push_back(std::move(r));
+        }
+        i = j;
+    }
+    return true;
+}
+
+std::vector<uint64_t> LayerSectionReader::DataEndsAfter(uint64_t from, uint64_t total)
+{
+    // The channel data is followed by the global layer mask info (a 4-byte
+    // length, 0 or that of its 13 or more bytes), then tagged blocks or the
+    // section's end, and then the merged image's compression field. Every
+    // position that starts so is a place the data may end, nearest first.
+    std::vector<uint64_t> ends;
+    const uint64_t length = m_source.GetLength();
+    constexpr std::size_t kPiece = 64 * 1024;
+    std::vector<uint8_t> piece(kPiece + 64);
+    for (uint64_t at = from + total; at < length && at < from + total + kMaxSearch && ends.size() < 64; at += kPiece) {
+        m_source.SeekTo(at);
+        const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
+        for (std::size_t i = 0; i + 12 <= got && ends.size() < 64; ++i) {
+            const uint32_t global = LoadBE32(piece.data() + i);
+            if (global != 0 && (global < 13 || global > 1024))
+                continue;
+            const uint64_t after = at + i + 4 + global;
+            uint8_t b[4];
+            m_source.SeekTo(after);
+            if (!m_source.ReadExact(b, 4))
+                continue;
+            if (Signature(LoadBE32(b)) || LoadBE16(b) <= 3)
+                ends.push_back(at + i);
+        }
+        if (got < piece.size())
+            break;
+    }
+    return ends;
+}
+
+bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
+                               std::vector<LayerRecord> &layers, SectionRead &read)
+{
+    // The records' groups between the breaks; the data of a group lies in
+    // their order, of the groups too.
+    std::vector<std::pair<std::size_t, std::size_t>> groups; // [first, end) of found
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (i == 0 || found[i].breakBefore)
+            groups.emplace_back(i, i + 1);
+        else
+            groups.back().second = i + 1;
+    const bool frontLost = !found.empty() && found[0].breakBefore;
+    auto length = [&](std::size_t first, std::size_t end) {
+        uint64_t total = 0;
+        for (std::size_t i = first; i < end; ++i)
+            for (const ChannelRecord &ch : found[i].record.channels)
+                total += ch.dataLength;
+        return total;
+    };
+    // Where each group's data starts, where it could be placed.
+    std::vector<std::optional<uint64_t>> starts(groups.size());
+    auto fits = [&](std::size_t g, uint64_t at) {
+        uint64_t pos = at;
+        for (std::size_t i = groups[g].first; i < groups[g].second; ++i)
+            if (!ChannelsFit(found[i].record, pos, pos))
+                return false;
+        return true;
+    };
+    // The first group forwards from the records' end, unless records before
+    // it are lost; the last backwards from the data's end (its padding
+    // unknown: 0 to 3 bytes); a group between them where its data checks.
+    if (!groups.empty() && !frontLost && fits(0, recordsEnd))
+        starts[0] = recordsEnd;
+    if (!groups.empty() && (groups.size() > 1 || frontLost || !starts[0])) {
+        const std::size_t last = groups.size() - 1;
+        const uint64_t total = length(groups[last].first, groups[last].second);
+        std::vector<uint64_t> ends;
+        if (dataEnd != 0)
+            for (uint64_t pad = 0; pad < 4; ++pad)
+                ends.push_back(dataEnd - pad);
+        else
+            ends = DataEndsAfter(recordsEnd, 0);
+        for (uint64_t e : ends)
+            if (e >= recordsEnd + total && fits(last, e - total)) {
+                starts[last] = e - total;
+                break;
+            }
+    }
+    for (std::size_t g = 1; g + 1 < groups.size(); ++g) {
+        // Looked for where its first channel's compression field could be,
+        // not farther than the search reaches.
+        const uint64_t total = length(groups[g].first, groups[g].second);
+        const uint64_t from = starts[g - 1] ? *starts[g - 1] + length(groups[g - 1].first, groups[g - 1].second)
+                                            : recordsEnd;
+        const uint64_t to = std::min(starts.back() ? *starts.back() : dataEnd, from + kRunSearch);
+        std::vector<uint8_t> piece;
+        for (uint64_t at = from; at + total <= to && !starts[g];) {
+            piece.resize(static_cast<std::size_t>(std::min<uint64_t>(64 * 1024, to - at)) + 1);
+            m_source.SeekTo(at);
+            const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
+            if (got < 2)
+                break;
+            for (uint32_t i = 0; i + 1 < got && !starts[g] && at + i + total <= to; ++i)
+                if (piece[i] == 0 && piece[i + 1] <= 3 && fits(g, at + i))
+                    starts[g] = at + i;
+            at += got - 1;
+        }
+    }
+    // Every record that was placed, and between the groups the layers of
+    // the lost records, made from their data where it splits cleanly.
+    bool alphaFirst = true;
+    for (const Found &f : found)
+        if (!f.record.channels.empty() && std::any_of(f.record.channels.begin(), f.record.channels.end(),
+                                                       [](const ChannelRecord &c) { return c.id == -1; })) {
+            alphaFirst = f.record.channels[0].id == -1;
+            break;
+        }
+    std::vector<LayerRecord> list;
+    uint64_t placedEnd = recordsEnd;
+    bool any = false;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (starts[g] && (g > 0 || frontLost) && *starts[g] > placedEnd) {
+            std::vector<LayerRecord> made;
+            if (SplitGap(placedEnd, *starts[g], colours, alphaFirst, made)) {
+                read.fromData += made.size();
+                for (LayerRecord &r : made)
+                    list.push_back(std::move(r));
+            }
+        }
+        uint64_t pos = starts[g] ? *starts[g] : 0;
+        for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
+            LayerRecord &r = found[i].record;
+            r.placed = starts[g].has_value();
+            r.dataOffset = pos;
+            for (const ChannelRecord &ch : r.channels)
+                pos += ch.dataLength;
+            any |= r.placed;
+            list.push_back(std::move(r));
+        }
+        if (starts[g])
+            placedEnd = pos;
+    }
+    read.dataEnd = placedEnd;
+    read.count = list.size();
+    if (layers.size() < list.size())
+        layers.resize(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        layers[i] = std::move(list[i]);
+    read.salvaged = true;
+    return any || read.fromData > 0;
+}
+
+bool LayerSectionReader::Salvage(uint64_t countAt, uint64_t end, uint32_t colours, std::vector<LayerRecord> &layers,
+                                 SectionRead &read)
+{
+    uint8_t b[2];
+    m_source.SeekTo(countAt);
+    if (!m_source.ReadExact(b, 2))
+        return false;
+    const int16_t stored = static_cast<int16_t>(LoadBE16(b));
+    read.storedCount = stored;
+    const std::size_t count = stored < 0 ? static_cast<std::size_t>(-int32_t{stored}) : static_cast<std::size_t>(stored);
+    end = std::min(end, m_source.GetLength());
+    std::vector<Found> found;
+    uint64_t recordsEnd = countAt + 2;
+    ReadSalvaged(countAt + 2, end, count, found, recordsEnd);
+    // With the count lost, the first record may be anything: the records
+    // are found from the first that reads.
+    read.broken = static_cast<std::size_t>(std::count_if(found.begin(), found.end(), [](const Found &f) { return f.breakBefore; }));
+    if (found.empty())
+        return false;
+    read.recordsEnd = recordsEnd;
+    return Place(found, recordsEnd, end, colours, layers, read);
+}
+
+bool LayerSectionReader::SalvageRun(uint64_t first, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read)
+{
+    std::vector<Found> found;
+    uint64_t recordsEnd = first;
+    ReadSalvaged(first, m_source.GetLength(), 0, found, recordsEnd);
+    if (found.empty())
+        return false;
+    // The records before the first found are lost with the section's front.
+    found[0].breakBefore = true;
+    read.broken = static_cast<std::size_t>(std::count_if(found.begin(), found.end(), [](const Found &f) { return f.breakBefore; }));
+    read.recordsEnd = recordsEnd;
+    // Without lost records before them the layers' data follows the records.
+    std::vector<Found> whole = found;
+    whole[0].breakBefore = false;
+    SectionRead plain = read;
+    std::vector<LayerRecord> placed;
+    if (Place(whole, recordsEnd, 0, colours, placed, plain) &&
+        std::all_of(placed.begin(), placed.begin() + long(plain.count), [](const LayerRecord &r) { return r.placed; })) {
+        read = plain;
+        if (layers.size() < placed.size())
+            layers.resize(placed.size());
+        for (std::size_t i = 0; i < plain.count; ++i)
+            layers[i] = std::move(placed[i]);
+        return true;
+    }
+    return Place(found, recordsEnd, 0, colours, layers, read);
+}
+
+} // namespace zelt

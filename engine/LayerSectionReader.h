@@ -1,0 +1,111 @@
+// The layer section's own reader: the records of a layer info, and where
+// each layer's channel data lies. Read plainly, the records follow one
+// another and one that does not read fails the section. Salvaged, a broken
+// record is passed over to the next one that reads, a run of records is found
+// by itself where the section's front is lost, every layer's channel data is
+// placed by what the surviving records say and checked by its own structure,
+// and the channel data of lost records is split into layers of its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "Layout.h"
+#include "PsdRecoverer.h"
+
+namespace zelt {
+
+class CFile64Ex;
+class Inflater;
+
+/// Makes a layer too large for the memory budget at depth not valid.
+void CheckLayerBudget(LayerRecord &r, uint16_t depth, uint64_t budget);
+
+/// Whether a record's extra data parses as a chain: mask data of length 0,
+/// 20 or 36 and up, blending ranges a multiple of 8, a Pascal name padded to
+/// 4, then tagged blocks ("8BIM" or "8B64") that end exactly at its end.
+bool ExtraChainHolds(const uint8_t *extra, std::size_t size, const Layout &layout);
+
+/// Whether the key is a blend mode of the format.
+bool KnownBlendKey(uint32_t key);
+
+/// What reading a layer info found.
+struct SectionRead {
+    std::size_t count = 0;   ///< layers in the list, in stored order
+    int16_t storedCount = 0; ///< the count as stored (0 where it is lost)
+    uint64_t recordsEnd = 0; ///< where the channel data begins
+    uint64_t dataEnd = 0;    ///< where it ends (the last channel's end)
+    std::size_t broken = 0;  ///< broken records passed over
+    std::size_t fromData = 0; ///< layers made from the data of lost records
+    bool salvaged = false;   ///< every layer carries its own data offset
+};
+
+class LayerSectionReader {
+public:
+    LayerSectionReader(CFile64Ex &source, Inflater &inflater, const Layout &layout, uint16_t depth, uint64_t budget);
+
+    /// The records from the position (the layer count) up to end, one after
+    /// the other: false at the first that does not read.
+    bool ReadRecords(uint64_t end, std::vector<LayerRecord> &layers, SectionRead &read);
+
+    /// The records of a layer info from countAt (its layer count) to end
+    /// (the layer info's end, where its channel data ends), salvaged.
+    /// colours: the document's colour channels, for layers made from data
+    /// alone. False when no layer could be placed.
+    bool Salvage(uint64_t countAt, uint64_t end, uint32_t colours, std::vector<LayerRecord> &layers,
+                 SectionRead &read);
+
+    /// A run of records found by itself, the first at `first`, where the
+    /// section's lengths and count are lost: where its channel data ends is
+    /// found from what follows it (the global layer mask info, tagged
+    /// blocks, the merged image). False when no layer could be placed.
+    bool SalvageRun(uint64_t first, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read);
+
+    /// Where a record starts whose blend signature lies at `signature`, when
+    /// its fixed part reads and its extra data holds as a chain.
+    std::optional<uint64_t> RecordAround(uint64_t signature);
+
+    /// Cheap test of the bytes at a blend signature (w holds 12 bytes from
+    /// it): "8BIM", a known blend key, a clipping of 0 or 1.
+    static bool MayBeBlendSignature(const uint8_t *w);
+
+private:
+    struct Found {
+        LayerRecord record;
+        bool breakBefore = false; ///< a broken record lies before it
+    };
+
+    /// A record at `at` whose fixed part is plausible (strict also wants its
+    /// extra data to hold as a chain); next gets where the record ends.
+    bool ParseRecord(uint64_t at, uint64_t end, LayerRecord &r, bool strict, uint64_t &next);
+    void ReadMaskData(LayerRecord &r);
+    /// The first position in [from, to) where a record reads strictly.
+    std::optional<uint64_t> FindRecord(uint64_t from, uint64_t to, uint64_t end);
+    /// The records from `pos`, passing over broken ones; stops at count
+    /// (when known) or where no more records follow.
+    void ReadSalvaged(uint64_t pos, uint64_t end, std::size_t count, std::vector<Found> &found, uint64_t &recordsEnd);
+    /// Every channel of the layer checked by its structure at `at`; gives
+    /// where its data ends.
+    bool ChannelsFit(const LayerRecord &layer, uint64_t at, uint64_t &end);
+    bool ChannelFits(const LayerRecord &layer, const ChannelRecord &ch, uint64_t at);
+    /// Places the layers' data and makes layers of what lies between.
+    bool Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
+               std::vector<LayerRecord> &layers, SectionRead &read);
+    /// Where the channel data of a run ends: the start of what follows it.
+    std::vector<uint64_t> DataEndsAfter(uint64_t from, uint64_t total);
+    /// Splits [from, to) into layers by the channels' own structure.
+    bool SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst, std::vector<LayerRecord> &out);
+    /// The extent of a run-length channel at `at` whose height is found from
+    /// its table; false where no height makes its rows decode alike.
+    bool RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes, uint64_t &end);
+
+    CFile64Ex &m_source;
+    Inflater &m_inflater;
+    Layout m_layout;
+    uint16_t m_depth;
+    uint64_t m_budget;
+    std::vector<uint8_t> m_buffer;
+};
+
+} // namespace zelt
