@@ -254,6 +254,8 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
         return false;
     SectionRead read;
     if (!reader.SalvageRun(*first, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {
+        // Its records are not tried again, one by one.
+        m_readInfos.emplace_back(*first, std::max(read.recordsEnd, *first + 1));
         m_layerCount = 0;
         return false;
     }
@@ -261,6 +263,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
     m_salvaged = true;
     m_sectionLayout = layout;
+    m_infoEnd = read.dataEnd; // where the placed data ends: no layer info says more
     if (HeuristicActive()) {
         PropertySignals signals;
         GatherLayerSignals(signals, layout, 0);

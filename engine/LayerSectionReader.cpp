@@ -259,6 +259,16 @@ bool LayerSectionReader::ParseRecord(uint64_t at, uint64_t end, LayerRecord &r, 
     }
     next = r.extraOffset + r.extraLength;
     ReadMaskData(r);
+    // No channel stores much more than its plane: raw data is the plane,
+    // packed rows at most a 128th more with their lengths, a zlib stream a
+    // little more where nothing compresses.
+    for (const ChannelRecord &ch : r.channels) {
+        const MaskRect *m = r.MaskFor(ch.id);
+        const uint64_t rows = m ? m->Height() : r.height;
+        const uint64_t plane = RowBytes(m ? m->Width() : r.width, m_depth) * rows;
+        if (ch.dataLength > 2 + rows * 4 + plane + plane / 64 + 1024)
+            return false;
+    }
     CheckLayerBudget(r, m_depth, m_budget);
     return true;
 }
@@ -523,37 +533,6 @@ bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, 
     return true;
 }
 
-std::vector<uint64_t> LayerSectionReader::DataEndsAfter(uint64_t from, uint64_t total)
-{
-    // The channel data is followed by the global layer mask info (a 4-byte
-    // length, 0 or that of its 13 or more bytes), then tagged blocks or the
-    // section's end, and then the merged image's compression field. Every
-    // position that starts so is a place the data may end, nearest first.
-    std::vector<uint64_t> ends;
-    const uint64_t length = m_source.GetLength();
-    constexpr std::size_t kPiece = 64 * 1024;
-    std::vector<uint8_t> piece(kPiece + 64);
-    for (uint64_t at = from + total; at < length && at < from + total + kMaxSearch && ends.size() < 64; at += kPiece) {
-        m_source.SeekTo(at);
-        const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
-        for (std::size_t i = 0; i + 12 <= got && ends.size() < 64; ++i) {
-            const uint32_t global = LoadBE32(piece.data() + i);
-            if (global != 0 && (global < 13 || global > 1024))
-                continue;
-            const uint64_t after = at + i + 4 + global;
-            uint8_t b[4];
-            m_source.SeekTo(after);
-            if (!m_source.ReadExact(b, 4))
-                continue;
-            if (Signature(LoadBE32(b)) || LoadBE16(b) <= 3)
-                ends.push_back(at + i);
-        }
-        if (got < piece.size())
-            break;
-    }
-    return ends;
-}
-
 bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
                                std::vector<LayerRecord> &layers, SectionRead &read)
 {
@@ -575,51 +554,105 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     };
     // Where each group's data starts, where it could be placed.
     std::vector<std::optional<uint64_t>> starts(groups.size());
-    auto fits = [&](std::size_t g, uint64_t at) {
+    // A group fits where its layers' data checks: every layer that has data
+    // to check it by, or at least half of them (a layer whose own data the
+    // damage hit does not check, and is not read). The first of them must
+    // check: the search anchors on it.
+    std::vector<bool> fitting(found.size(), false);
+    // anchor: how many of the group's checkable layers before the one that
+    // must check (a search's anchor); none for a place already known.
+    auto fits = [&](std::size_t g, uint64_t at, std::optional<std::size_t> anchor = std::nullopt) {
         uint64_t pos = at;
-        for (std::size_t i = groups[g].first; i < groups[g].second; ++i)
-            if (!ChannelsFit(found[i].record, pos, pos))
-                return false;
-        return true;
+        std::size_t checked = 0, good = 0;
+        for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
+            uint64_t end;
+            const bool ok = ChannelsFit(found[i].record, pos, end);
+            const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
+                                            [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+            fitting[i] = ok;
+            if (counts) {
+                if (anchor && checked == *anchor && !ok)
+                    return false;
+                ++checked;
+                good += ok;
+            }
+            for (const ChannelRecord &ch : found[i].record.channels)
+                pos += ch.dataLength;
+        }
+        return 2 * good >= checked;
     };
-    // The first group forwards from the records' end, unless records before
-    // it are lost; the last backwards from the data's end (its padding
-    // unknown: 0 to 3 bytes); a group between them where its data checks.
-    if (!groups.empty() && !frontLost && fits(0, recordsEnd))
+    // A group whose channels are all raw fits wherever a compression field
+    // of 0 stands: it is placed only where its place is known.
+    auto checkable = [&](std::size_t g) {
+        for (std::size_t i = groups[g].first; i < groups[g].second; ++i)
+            for (const ChannelRecord &ch : found[i].record.channels)
+                if (ch.dataLength > 2 + 4)
+                    return true;
+        return false;
+    };
+    // The first group forwards from the records' end (also where records
+    // before it may be lost: without them, that is where its data is); the
+    // last backwards from the data's end where it is known (its padding
+    // unknown: 0 to 3 bytes).
+    if (!groups.empty() && fits(0, recordsEnd))
         starts[0] = recordsEnd;
-    if (!groups.empty() && (groups.size() > 1 || frontLost || !starts[0])) {
-        const std::size_t last = groups.size() - 1;
+    const std::size_t last = groups.empty() ? 0 : groups.size() - 1;
+    if (!groups.empty() && !starts[last] && dataEnd != 0) {
         const uint64_t total = length(groups[last].first, groups[last].second);
-        std::vector<uint64_t> ends;
-        if (dataEnd != 0)
-            for (uint64_t pad = 0; pad < 4; ++pad)
-                ends.push_back(dataEnd - pad);
-        else
-            ends = DataEndsAfter(recordsEnd, 0);
-        for (uint64_t e : ends)
-            if (e >= recordsEnd + total && fits(last, e - total)) {
-                starts[last] = e - total;
+        for (uint64_t pad = 0; pad < 4 && !starts[last]; ++pad)
+            if (dataEnd >= recordsEnd + total + pad && fits(last, dataEnd - pad - total))
+                starts[last] = dataEnd - pad - total;
+    }
+    // The others where their data checks, looked for after the group before
+    // them (the lost records' data lies between), where a compression field
+    // could be, not farther than the search reaches.
+    const uint64_t sourceEnd = m_source.GetLength();
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (starts[g] || !checkable(g))
+            continue;
+        const uint64_t total = length(groups[g].first, groups[g].second);
+        uint64_t from = recordsEnd;
+        for (std::size_t k = g; k-- > 0;)
+            if (starts[k]) {
+                from = *starts[k] + length(groups[k].first, groups[k].second);
                 break;
             }
-    }
-    for (std::size_t g = 1; g + 1 < groups.size(); ++g) {
-        // Looked for where its first channel's compression field could be,
-        // not farther than the search reaches.
-        const uint64_t total = length(groups[g].first, groups[g].second);
-        const uint64_t from = starts[g - 1] ? *starts[g - 1] + length(groups[g - 1].first, groups[g - 1].second)
-                                            : recordsEnd;
-        const uint64_t to = std::min(starts.back() ? *starts.back() : dataEnd, from + kRunSearch);
-        std::vector<uint8_t> piece;
-        for (uint64_t at = from; at + total <= to && !starts[g];) {
-            piece.resize(static_cast<std::size_t>(std::min<uint64_t>(64 * 1024, to - at)) + 1);
-            m_source.SeekTo(at);
-            const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
-            if (got < 2)
+        uint64_t to = std::min(dataEnd != 0 ? dataEnd : sourceEnd, from + kMaxSearch);
+        for (std::size_t k = g + 1; k < groups.size(); ++k)
+            if (starts[k]) {
+                to = std::min(to, *starts[k]);
                 break;
-            for (uint32_t i = 0; i + 1 < got && !starts[g] && at + i + total <= to; ++i)
-                if (piece[i] == 0 && piece[i + 1] <= 3 && fits(g, at + i))
-                    starts[g] = at + i;
-            at += got - 1;
+            }
+        // Anchored on the group's first layer with data to check it by, or,
+        // where the damage hit that one, on the second.
+        for (std::size_t anchor = 0; anchor < 2 && !starts[g]; ++anchor) {
+            std::size_t seen = 0;
+            uint64_t offset = 0; // of the anchor's data from the group's start
+            bool have = false;
+            for (std::size_t i = groups[g].first; i < groups[g].second && !have; ++i) {
+                const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
+                                                [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+                if (counts && seen++ == anchor) {
+                    have = true;
+                    break;
+                }
+                for (const ChannelRecord &ch : found[i].record.channels)
+                    offset += ch.dataLength;
+            }
+            if (!have)
+                break;
+            std::vector<uint8_t> piece;
+            for (uint64_t at = from + offset; at + total - offset <= to && !starts[g];) {
+                piece.resize(static_cast<std::size_t>(std::min<uint64_t>(64 * 1024, to - at)) + 1);
+                m_source.SeekTo(at);
+                const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
+                if (got < 2)
+                    break;
+                for (uint32_t i = 0; i + 1 < got && !starts[g] && at + i + total - offset <= to; ++i)
+                    if (piece[i] == 0 && piece[i + 1] <= 3 && fits(g, at + i - offset, anchor))
+                        starts[g] = at + i - offset;
+                at += got - 1;
+            }
         }
     }
     // Every record that was placed, and between the groups the layers of
@@ -646,7 +679,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
         uint64_t pos = starts[g] ? *starts[g] : 0;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             LayerRecord &r = found[i].record;
-            r.placed = starts[g].has_value();
+            r.placed = starts[g].has_value() && fitting[i];
             r.dataOffset = pos;
             for (const ChannelRecord &ch : r.channels)
                 pos += ch.dataLength;
@@ -677,6 +710,12 @@ bool LayerSectionReader::Salvage(uint64_t countAt, uint64_t end, uint32_t colour
     read.storedCount = stored;
     const std::size_t count = stored < 0 ? static_cast<std::size_t>(-int32_t{stored}) : static_cast<std::size_t>(stored);
     end = std::min(end, m_source.GetLength());
+    // A section is one whose first record reads: what only looks like its
+    // lengths (resource blocks, say) has no records to salvage.
+    LayerRecord first;
+    uint64_t next;
+    if (!ParseRecord(countAt + 2, end, first, false, next))
+        return false;
     std::vector<Found> found;
     uint64_t recordsEnd = countAt + 2;
     ReadSalvaged(countAt + 2, end, count, found, recordsEnd);
@@ -700,20 +739,6 @@ bool LayerSectionReader::SalvageRun(uint64_t first, uint32_t colours, std::vecto
     found[0].breakBefore = true;
     read.broken = static_cast<std::size_t>(std::count_if(found.begin(), found.end(), [](const Found &f) { return f.breakBefore; }));
     read.recordsEnd = recordsEnd;
-    // Without lost records before them the layers' data follows the records.
-    std::vector<Found> whole = found;
-    whole[0].breakBefore = false;
-    SectionRead plain = read;
-    std::vector<LayerRecord> placed;
-    if (Place(whole, recordsEnd, 0, colours, placed, plain) &&
-        std::all_of(placed.begin(), placed.begin() + long(plain.count), [](const LayerRecord &r) { return r.placed; })) {
-        read = plain;
-        if (layers.size() < placed.size())
-            layers.resize(placed.size());
-        for (std::size_t i = 0; i < plain.count; ++i)
-            layers[i] = std::move(placed[i]);
-        return true;
-    }
     return Place(found, recordsEnd, 0, colours, layers, read);
 }
 

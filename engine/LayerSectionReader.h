@@ -57,9 +57,10 @@ public:
                  SectionRead &read);
 
     /// A run of records found by itself, the first at `first`, where the
-    /// section's lengths and count are lost: where its channel data ends is
-    /// found from what follows it (the global layer mask info, tagged
-    /// blocks, the merged image). False when no layer could be placed.
+    /// section's lengths and count are lost: the layers' data follows the
+    /// records, or (records before the first lost) lies where it checks,
+    /// after the lost records' data. False when no layer could be placed;
+    /// read.recordsEnd tells how far the records went all the same.
     bool SalvageRun(uint64_t first, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read);
 
     /// Where a record starts whose blend signature lies at `signature`, when
@@ -92,8 +93,6 @@ private:
     /// Places the layers' data and makes layers of what lies between.
     bool Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
                std::vector<LayerRecord> &layers, SectionRead &read);
-    /// Where the channel data of a run ends: the start of what follows it.
-    std::vector<uint64_t> DataEndsAfter(uint64_t from, uint64_t total);
     /// Splits [from, to) into layers by the channels' own structure.
     bool SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst, std::vector<LayerRecord> &out);
     /// The extent of a run-length channel at `at` whose height is found from
