@@ -280,6 +280,38 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     return true;
 }
 
+bool PsdRecoverer::RecoverChannelRun(uint32_t &filesWritten)
+{
+    filesWritten = 0;
+    const uint64_t at = m_source.GetPosition();
+    auto inside = [](const std::vector<std::pair<uint64_t, uint64_t>> &ranges, uint64_t p) {
+        return std::any_of(ranges.begin(), ranges.end(), [p](const auto &r) { return p >= r.first && p < r.second; });
+    };
+    // Only behind a header, which tells the colour channels a layer has;
+    // not inside anything read already, nor at or inside a merged image.
+    if (!m_headerSeen || inside(m_readInfos, at) || InsideRecoveredSection(at) || InsideRecoveredMerged(at) ||
+        (m_recoveredImages && m_recoveredImages->count(at) != 0))
+        return false;
+    const Layout layout = LayoutFixedAt(at) ? m_layout : kDocumentLayout;
+    if (HeuristicActive())
+        m_properties = m_userProperties;
+    const uint16_t depth = m_properties.depth;
+    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    SectionRead read;
+    if (!reader.SplitRun(at, ModeColourChannels(m_properties.mode), m_layers, read)) {
+        m_layerCount = 0;
+        return false;
+    }
+    m_layerCount = read.count;
+    m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
+    m_salvaged = true;
+    m_sectionLayout = layout;
+    m_infoEnd = read.dataEnd;
+    RecoverLayers(depth, layout, filesWritten);
+    NoteRecovered(at, at, filesWritten, read.dataEnd);
+    return true;
+}
+
 bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t &filesWritten, bool mergedKnown,
                                  uint64_t mergedFromSource)
 {

@@ -391,16 +391,30 @@ bool LayerSectionReader::ChannelsFit(const LayerRecord &layer, uint64_t at, uint
 }
 
 bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes,
-                                         uint64_t &end)
+                                         uint64_t &end, bool smooth)
 {
-    // The first height whose table's rows start where the first of them
-    // decodes whole, every one of them alike, and whose data ends where the
-    // next channel (or the gap) begins.
+    // The first height whose data ends where the next channel (or the gap)
+    // begins, and whose table's rows, where it puts them, decode whole and
+    // every one alike. smooth: the table is looked at only as far as its
+    // lengths change as a picture's rows do (where no gap bounds it).
     const uint32_t w = m_layout.RowLengthBytes();
-    std::vector<uint8_t> in, out(4u * kMaxLayerSide + 16);
+    std::vector<uint8_t> in, out;
     const uint64_t most = std::min<uint64_t>(kMaxLayerSide, (limit - at - 2) / w);
-    uint64_t sum = 0;
+    uint64_t sum = 0, previous = 0, steps = 0;
     uint8_t b[4];
+    auto decodes = [&](uint64_t rowAt, uint32_t length, uint64_t &size) {
+        in.resize(length);
+        m_source.SeekTo(rowAt);
+        if (!m_source.ReadExact(in.data(), length))
+            return false;
+        if (out.empty())
+            out.resize(4u * kMaxLayerSide + 16);
+        std::size_t filled = 0, consumed = 0;
+        size = DecodePackBits(in.data(), length, out.data(), out.size(), &filled, &consumed);
+        while (consumed < length && in[consumed] == 0x80)
+            ++consumed;
+        return consumed == length && filled == 0 && size > 0;
+    };
     for (uint64_t h = 1; h <= most; ++h) {
         m_source.SeekTo(at + 2 + (h - 1) * w);
         if (!m_source.ReadExact(b, w))
@@ -408,33 +422,27 @@ bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &
         const uint64_t stored = LoadBE(b, w);
         if (stored == 0)
             return false; // no writer stores a row in no bytes
+        if (smooth && h > 1) {
+            steps += std::max(stored, previous) - std::min(stored, previous) > std::max<uint64_t>(8, std::min(stored, previous) / 2);
+            if (steps > 8 + h / 2)
+                return false;
+        }
+        previous = stored;
         sum += stored;
         const uint64_t data = at + 2 + h * w, channelEnd = data + sum;
         if (channelEnd > limit)
             return false;
-        // Quick refusal: the first row where this table would put it.
-        auto decodes = [&](uint64_t rowAt, uint32_t length, uint64_t &size) {
-            in.resize(length);
-            m_source.SeekTo(rowAt);
-            if (!m_source.ReadExact(in.data(), length))
-                return false;
-            std::size_t filled = 0, consumed = 0;
-            size = DecodePackBits(in.data(), length, out.data(), out.size(), &filled, &consumed);
-            while (consumed < length && in[consumed] == 0x80)
-                ++consumed;
-            return consumed == length && filled == 0 && size > 0;
-        };
+        if (channelEnd != limit) {
+            m_source.SeekTo(channelEnd);
+            if (!m_source.ReadExact(b, 2) || LoadBE16(b) > 3)
+                continue;
+        }
         m_source.SeekTo(at + 2);
         if (!m_source.ReadExact(b, w))
             return false;
         uint64_t first = 0;
         if (!decodes(data, static_cast<uint32_t>(LoadBE(b, w)), first))
             continue;
-        if (channelEnd != limit) {
-            m_source.SeekTo(channelEnd);
-            if (!m_source.ReadExact(b, 2) || LoadBE16(b) > 3)
-                continue;
-        }
         bool alike = true;
         uint64_t rowAt = data;
         for (uint64_t r = 0; r < h && alike; ++r) {
@@ -455,39 +463,80 @@ bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &
     return false;
 }
 
-bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst,
-                                  std::vector<LayerRecord> &out)
+bool LayerSectionReader::ChannelPieces(uint64_t from, uint64_t to, bool open, std::vector<Piece> &pieces)
 {
-    // The channels one after the other, each delimited by its own structure.
-    struct Piece {
-        uint64_t at, end;
-        uint32_t height;
-        uint64_t rowBytes; // 0: a channel without pixels
-    };
-    std::vector<Piece> pieces;
+    // The channels one after the other, each delimited by its own
+    // structure: to the gap's end, or (open) as far as they go.
     uint8_t b[2];
     for (uint64_t pos = from; pos < to;) {
         m_source.SeekTo(pos);
         if (pos + 2 > to || !m_source.ReadExact(b, 2))
-            return false;
+            return open;
         const uint16_t compression = LoadBE16(b);
         Piece p{pos, pos + 2, 0, 0};
+        // Raw data or a channel without any: none where another compression
+        // field follows at once.
+        uint8_t after[2] = {0xFF, 0xFF};
+        const bool fieldFollows = pos + 2 == to || (m_source.ReadExact(after, 2) && LoadBE16(after) <= 3);
         if (compression == 1) {
-            if (!RunLengthExtent(pos, to, p.height, p.rowBytes, p.end))
-                return false;
-        } else if (compression == 0 && !pieces.empty() && pieces.back().rowBytes != 0 &&
+            if (!RunLengthExtent(pos, to, p.height, p.rowBytes, p.end, open))
+                return open;
+        } else if (compression == 0 && !fieldFollows && !pieces.empty() && pieces.back().rowBytes != 0 &&
                    pos + 2 + pieces.back().rowBytes * pieces.back().height <= to) {
             // Raw data of the size of the channel before it.
             p.height = pieces.back().height;
             p.rowBytes = pieces.back().rowBytes;
             p.end = pos + 2 + p.rowBytes * p.height;
-        } else if (compression > 3) {
-            return false;
+        } else if (compression > 3 || (open && !fieldFollows)) {
+            return open;
         }
         // Otherwise a channel without data: its compression field alone.
         pieces.push_back(p);
         pos = p.end;
     }
+    return true;
+}
+
+bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst,
+                                  std::vector<LayerRecord> &out)
+{
+    std::vector<Piece> pieces;
+    return ChannelPieces(from, to, false, pieces) && LayersOfPieces(pieces, colours, alphaFirst, out);
+}
+
+bool LayerSectionReader::SplitRun(uint64_t at, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read)
+{
+    // Only channels that show the same picture's rows, as many as the
+    // colours (two at least), make layers of data alone.
+    std::vector<Piece> pieces;
+    ChannelPieces(at, std::min<uint64_t>(m_source.GetLength(), at + (256ull << 20)), true, pieces);
+    while (!pieces.empty() && pieces.back().rowBytes == 0)
+        pieces.pop_back();
+    std::vector<LayerRecord> made;
+    if (pieces.size() < std::max<uint32_t>(2, colours) || !LayersOfPieces(pieces, colours, true, made))
+        return false;
+    made.erase(std::remove_if(made.begin(), made.end(),
+                              [&](const LayerRecord &r) { return r.channels.size() < std::max<uint32_t>(2, colours); }),
+               made.end());
+    if (made.empty())
+        return false;
+    for (LayerRecord &r : made)
+        r.placed = true;
+    read.count = made.size();
+    read.fromData = made.size();
+    read.recordsEnd = at;
+    read.dataEnd = pieces.back().end;
+    read.salvaged = true;
+    if (layers.size() < made.size())
+        layers.resize(made.size());
+    for (std::size_t i = 0; i < made.size(); ++i)
+        layers[i] = std::move(made[i]);
+    return true;
+}
+
+bool LayerSectionReader::LayersOfPieces(const std::vector<Piece> &pieces, uint32_t colours, bool alphaFirst,
+                                        std::vector<LayerRecord> &out)
+{
     // Channels of one size in a row form a layer: the colour channels as
     // many as the document's, and a transparency channel where one more.
     const uint32_t bps = BytesPerSample(m_depth);
@@ -497,12 +546,29 @@ bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, 
             ++j;
         const std::size_t run = j - i;
         const Piece &first = pieces[i];
+        // Layers without pixels (groups, adjustments) have nothing to write
+        // but keep their places in the stored order, each as many channels
+        // as a layer with transparency has; a lone channel of its own size
+        // beside colour layers is a layer's mask, whose place in the layer
+        // is lost with the record.
         if (first.rowBytes == 0) {
-            i = j; // layers without pixels: nothing to write
+            const std::size_t count = std::max<std::size_t>(1, (run + colours / 2) / (colours + 1));
+            for (std::size_t k = 0; k < count; ++k) {
+                LayerRecord r;
+                r.recordLost = true;
+                r.dataOffset = pieces[i].at;
+                out.push_back(std::move(r));
+            }
+            i = j;
+            continue;
+        }
+        if (run == 1 && colours > 1) {
+            i = j;
             continue;
         }
         const uint64_t width = m_depth == 1 ? first.rowBytes * 8 : first.rowBytes / bps;
-        const std::size_t perLayer = colours > 0 && run % (colours + 1) == 0 ? colours + 1
+        const std::size_t perLayer = colours > 0 && run == colours + 2       ? run
+                                     : colours > 0 && run % (colours + 1) == 0 ? colours + 1
                                      : colours > 0 && run % colours == 0     ? colours
                                                                              : run;
         if ((m_depth != 1 && first.rowBytes % bps != 0) || width == 0 || width > kMaxLayerSide)
@@ -518,12 +584,28 @@ bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, 
             r.dataOffset = pieces[k].at;
             const std::array<uint8_t, 12> normal = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
             r.blend = normal;
-            const bool alpha = perLayer == colours + 1;
+            // The channels in the order the file's own records keep them:
+            // the transparency first or after the colours, a mask last.
+            const bool alpha = perLayer == colours + 1 || perLayer == colours + 2;
+            const bool withMask = perLayer == colours + 2;
             for (std::size_t c = 0; c < perLayer; ++c) {
                 ChannelRecord &ch = r.channels.emplace_back();
                 const auto index = static_cast<int16_t>(c);
-                ch.id = !alpha ? index : alphaFirst ? static_cast<int16_t>(index - 1) : (c + 1 == perLayer ? -1 : index);
+                if (withMask && c + 1 == perLayer)
+                    ch.id = -2;
+                else if (!alpha)
+                    ch.id = index;
+                else if (alphaFirst)
+                    ch.id = static_cast<int16_t>(index - 1);
+                else
+                    ch.id = c == colours ? int16_t{-1} : index;
                 ch.dataLength = pieces[k + c].end - pieces[k + c].at;
+            }
+            if (withMask) {
+                // A mask as large as the layer, in its place.
+                r.mask.present = r.mask.usable = true;
+                r.mask.bottom = r.bottom;
+                r.mask.right = r.right;
             }
             CheckLayerBudget(r, m_depth, m_budget);
             out.push_back(std::move(r));

@@ -63,6 +63,11 @@ public:
     /// read.recordsEnd tells how far the records went all the same.
     bool SalvageRun(uint64_t first, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read);
 
+    /// Channel data of layers whose records are all lost, found by itself at
+    /// `at` (a run-length channel's start): split by its own structure into
+    /// layers of as many channels of one size as the colours (two at least).
+    bool SplitRun(uint64_t at, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read);
+
     /// Where a record starts whose blend signature lies at `signature`, when
     /// its fixed part reads and its extra data holds as a chain.
     std::optional<uint64_t> RecordAround(uint64_t signature);
@@ -93,11 +98,22 @@ private:
     /// Places the layers' data and makes layers of what lies between.
     bool Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
                std::vector<LayerRecord> &layers, SectionRead &read);
+    /// A channel's extent in a gap: its height and row bytes (0 for a
+    /// channel without data).
+    struct Piece {
+        uint64_t at, end;
+        uint32_t height;
+        uint64_t rowBytes;
+    };
+    bool ChannelPieces(uint64_t from, uint64_t to, bool open, std::vector<Piece> &pieces);
+    bool LayersOfPieces(const std::vector<Piece> &pieces, uint32_t colours, bool alphaFirst,
+                        std::vector<LayerRecord> &out);
     /// Splits [from, to) into layers by the channels' own structure.
     bool SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst, std::vector<LayerRecord> &out);
     /// The extent of a run-length channel at `at` whose height is found from
     /// its table; false where no height makes its rows decode alike.
-    bool RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes, uint64_t &end);
+    bool RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes, uint64_t &end,
+                         bool smooth = false);
 
     CFile64Ex &m_source;
     Inflater &m_inflater;

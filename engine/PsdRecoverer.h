@@ -297,6 +297,14 @@ public:
     /// layer's channel data placed by their own structure.
     bool RecoverRecordRun(uint32_t &filesWritten);
 
+    /// Channel data of layers whose records are all lost, met by itself at
+    /// a run-length channel's start (with salvage): split into layers by its
+    /// own structure.
+    bool RecoverChannelRun(uint32_t &filesWritten);
+    /// Whether layers are salvaged (the scan then looks for channel data
+    /// also where a header has been seen).
+    bool SalvageActive() const { return m_job.Flag(ZELT_RECOVER_SALVAGE); }
+
     /// The merged image at the position, read with the current properties in
     /// the layout. It goes into the open rebuilt document too.
     /// Only a header leads to merged image data that starts inside the data

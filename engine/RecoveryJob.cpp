@@ -126,8 +126,9 @@ public:
             i = to + 1;
         }
         // Without a header, the run-length table of a merged image may be
-        // all that is left to lead to it.
-        if (m_recoverer.HeuristicActive()) {
+        // all that is left to lead to it; with salvage, that of a layer's
+        // channel whose record is lost.
+        if (m_recoverer.HeuristicActive() || m_recoverer.SalvageActive()) {
             // The compression field 00 01, sixteen positions at a time.
             const std::size_t o = FindTailCandidate(first, found);
             if (o != kNone)
@@ -327,6 +328,15 @@ struct Scanner {
             recoverer.FinishDocument(0, DocumentMerged::none, recoverer.SectionLayout());
     }
 
+    // With salvage: the channel data of layers whose records are all lost.
+    void ChannelRunPath(uint64_t p)
+    {
+        source.SeekTo(p);
+        uint32_t layerFiles;
+        if (recoverer.RecoverChannelRun(layerFiles) && recoverer.DocumentOpen())
+            recoverer.FinishDocument(0, DocumentMerged::none, recoverer.SectionLayout());
+    }
+
     void PreviewPath(uint64_t p)
     {
         source.SeekTo(p);
@@ -353,8 +363,11 @@ struct Scanner {
             ResourcesPath(p);
         if ((previews || recoverer.HeuristicActive()) && (!window || LoadBE32(window) == 0x3842494D))
             PreviewPath(p);
-        if (recoverer.HeuristicActive() && (!window || PsdRecoverer::MayStartTailImage(window)))
+        const bool tail = !window || PsdRecoverer::MayStartTailImage(window);
+        if (recoverer.HeuristicActive() && tail)
             TailImagePath(p);
+        if (salvage && tail)
+            ChannelRunPath(p);
         recoverer.EndStep();
         return true;
     }

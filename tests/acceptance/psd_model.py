@@ -591,6 +591,12 @@ def layer_file_planes(doc, layer, decoded):
     return planes
 
 
+def compression_of(doc, layer):
+    """The compressions of a layer's channels, as named in the manifest."""
+    names = {0: "raw", 1: "rle", 2: "zip", 3: "zip-pred"}
+    return ",".join(sorted({names.get(c.compression(doc.data), "?") for c in layer.channels if c.length > 2}))
+
+
 def layer_bytes(layer, decoded):
     return sum(len(p.plane) for p in decoded)
 

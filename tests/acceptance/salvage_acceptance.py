@@ -149,6 +149,14 @@ def main():
         if not pictures:
             continue
         stem = os.path.splitext(os.path.basename(path))[0]
+        # The layers of documents embedded in it (smart objects) count as its
+        # own: the intact file gives them too.
+        whole = os.path.join(work, stem + "-intact")
+        os.makedirs(whole)
+        subprocess.run([driver, path, whole, "3", "600", "800", "8", "3", str(FLAGS)], capture_output=True)
+        embedded = {(h, w, c) for h, w, c, _ in (read_picture(p) for p in glob.glob(os.path.join(whole, "Layer*.ps[db]"))
+                                                 if "_mask" not in os.path.basename(p))}
+        shutil.rmtree(whole)
         for name, data in damages(doc, rng):
             src = os.path.join(work, f"{stem}-{name.replace(' ', '-')}{os.path.splitext(path)[1]}")
             with open(src, "wb") as f:
@@ -163,11 +171,13 @@ def main():
             written = [read_picture(p) for p in sorted(glob.glob(os.path.join(out, "Layer*.ps[db]")))
                        if "_mask" not in os.path.basename(p)]
             got = collections.Counter((h, w, tuple(planes)) for h, w, _, planes in written)
-            shapes = {(l.height, l.width, len(l.channels)) for l in doc.layers}
+            shapes = {(l.height, l.width, len(l.channels)) for l in doc.layers} | embedded
             s = stats[name]
             for h, w, c, _ in written:
                 s["layer files"] += 1
                 s["false finds"] += (h, w, c) not in shapes
+                if (h, w, c) not in shapes and os.environ.get("SALVAGE_VERBOSE"):
+                    print(f"  {stem}/{name}: a false find of {w} x {h}, {c} channels")
             for layer, planes in pictures:
                 untouched = all(damaged.intact(c.offset, c.length) for c in layer.channels)
                 if not untouched:
@@ -181,6 +191,9 @@ def main():
                 elif record:
                     failures.append(f"{stem}/{name}: layer {layer.index} ({layer.width} x {layer.height}), untouched "
                                     "with its record, did not come back identical")
+                elif os.environ.get("SALVAGE_VERBOSE"):
+                    print(f"  {stem}/{name}: layer {layer.index} ({layer.width} x {layer.height}), untouched, its "
+                          f"record lost, did not come back ({model.compression_of(doc, layer)})")
             if not os.environ.get("SALVAGE_KEEP"):
                 shutil.rmtree(out)
                 os.remove(src)
