@@ -81,13 +81,23 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         m_infoEnd = end;
     }
     const uint64_t countAt = m_parsedInfo.first;
+    const bool salvage = m_job.Flag(ZELT_RECOVER_SALVAGE);
     if (!ReadLayerRecords(end, layout, depth) || m_layerCount == 0) {
         // A broken record does not end the section: the records after it,
         // and every layer whose data can be placed, are read all the same.
-        if (m_job.Flag(ZELT_RECOVER_SALVAGE) && SalvageLayerInfo(countAt, end, layout, depth))
+        if (salvage && SalvageLayerInfo(countAt, end, layout, depth))
             return true;
         DiscardLayers();
         return false;
+    }
+    // Records that read, but whose lengths put the layers' data out of
+    // place, are salvaged too.
+    if (salvage) {
+        const uint64_t dataAt = m_source.GetPosition();
+        LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+        if (!reader.PlacementHolds(m_layers, m_layerCount, dataAt) && SalvageLayerInfo(countAt, end, layout, depth))
+            return true;
+        m_source.SeekTo(dataAt);
     }
     return true;
 }
@@ -331,7 +341,14 @@ bool PsdRecoverer::RecoverLayers(uint16_t depth, const Layout &layout, uint32_t 
                 layer.channels[c].samples.swap(m_samplePool[c]);
             // A large layer whose stored data cannot fill 1 % of it is only
             // counted, never given its memory.
-            ReadChannelData(layer, stopped, depth, layout, !stopped && CannotHoldEnough(layer, depth));
+            const uint64_t layerAt = m_source.GetPosition();
+            const bool counted = !stopped && CannotHoldEnough(layer, depth);
+            ReadChannelData(layer, stopped, depth, layout, counted);
+            if (counted && layer.valid && EnoughSamples(layer.FromSource(), layer.PlaneBytes(depth))) {
+                // More came than the bound allowed for: read it whole.
+                m_source.SeekTo(layerAt);
+                ReadChannelData(layer, stopped, depth, layout);
+            }
             // A picture is written only when enough of it came from the
             // source: below 1 % of its samples it would be filler, written
             // at its full size from a few bytes.
@@ -414,7 +431,9 @@ bool PsdRecoverer::CannotHoldEnough(LayerRecord &layer, uint16_t depth)
     if (!layer.valid || layer.Empty())
         return false;
     const uint64_t start = m_source.GetPosition();
-    uint64_t total = 0, bound = 0, at = start;
+    uint64_t total = 0, bound = 0, at = m_salvaged ? layer.dataOffset : start;
+    if (m_salvaged && !layer.placed)
+        return false;
     for (const ChannelRecord &ch : layer.channels) {
         const MaskRect *mask = layer.MaskFor(ch.id);
         total += RowBytes(mask ? mask->Width() : layer.width, depth) * (mask ? mask->Height() : layer.height);

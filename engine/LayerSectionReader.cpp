@@ -150,6 +150,21 @@ void LayerSectionReader::ReadMaskData(LayerRecord &r)
         take(r.realMask, b + 4 + 20, b[4 + 19]);
 }
 
+bool LayerSectionReader::PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const LayerRecord &r = layers[i];
+        uint64_t end;
+        const bool counts = r.valid && std::any_of(r.channels.begin(), r.channels.end(),
+                                                   [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+        if (counts && !ChannelsFit(r, at, end))
+            return false;
+        for (const ChannelRecord &ch : r.channels)
+            at += ch.dataLength;
+    }
+    return true;
+}
+
 bool LayerSectionReader::ReadRecords(uint64_t end, std::vector<LayerRecord> &layers, SectionRead &read)
 {
     // Every field read is checked: a short read, or a position past end after
@@ -737,6 +752,33 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
             }
         }
     }
+    // A record whose channel lengths the damage changed reads as a record,
+    // but puts every layer after it out of place: where a layer with data
+    // does not check and the next one with data does not either, the
+    // layers from the one after it on are placed anew, as after a break.
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (!starts[g])
+            continue;
+        uint64_t pos = *starts[g];
+        std::optional<std::size_t> failed;
+        for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
+            uint64_t end;
+            const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
+                                            [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+            const bool ok = ChannelsFit(found[i].record, pos, end);
+            if (counts && !ok) {
+                if (failed && *failed + 1 < groups[g].second && !found[*failed + 1].breakBefore) {
+                    found[*failed + 1].breakBefore = true;
+                    return Place(found, recordsEnd, dataEnd, colours, layers, read);
+                }
+                failed = i;
+            } else if (counts) {
+                failed.reset();
+            }
+            for (const ChannelRecord &ch : found[i].record.channels)
+                pos += ch.dataLength;
+        }
+    }
     // Every record that was placed, and between the groups the layers of
     // the lost records, made from their data where it splits cleanly.
     bool alphaFirst = true;
@@ -761,7 +803,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
         uint64_t pos = starts[g] ? *starts[g] : 0;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             LayerRecord &r = found[i].record;
-            r.placed = starts[g].has_value() && fitting[i];
+            r.placed = starts[g].has_value();
             r.dataOffset = pos;
             for (const ChannelRecord &ch : r.channels)
                 pos += ch.dataLength;

@@ -49,6 +49,11 @@ public:
     /// the other: false at the first that does not read.
     bool ReadRecords(uint64_t end, std::vector<LayerRecord> &layers, SectionRead &read);
 
+    /// Whether every layer with data, its data one after the other from
+    /// `at`, checks by its structure (records read plainly whose lengths the
+    /// damage changed do not).
+    bool PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at);
+
     /// The records of a layer info from countAt (its layer count) to end
     /// (the layer info's end, where its channel data ends), salvaged.
     /// colours: the document's colour channels, for layers made from data
