@@ -15,7 +15,7 @@ constexpr uint32_t k8BIM = 0x3842494D, k8B64 = 0x38423634;
 /// How far a broken record's successor is looked for: inside the layer info
 /// where its end is known, else (a run found by itself) this far.
 constexpr uint64_t kMaxSearch = 64u << 20;
-constexpr uint64_t kRunSearch = 4u << 20;
+constexpr uint64_t kRunSearch = 256u << 10;
 /// A record's extra data beyond this is damage.
 constexpr uint32_t kMaxExtra = 64u << 20;
 
