@@ -36,6 +36,13 @@ bool TableSum(CFile64Ex &source, uint64_t at, uint32_t rows, uint32_t width, uin
     return true;
 }
 
+/// A layer with more than a compression field and a few bytes stored: its
+/// data can be checked by its own structure.
+bool HasDataToCheck(const LayerRecord &r)
+{
+    return std::any_of(r.channels.begin(), r.channels.end(), [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+}
+
 } // namespace
 
 void CheckLayerBudget(LayerRecord &r, uint16_t depth, uint64_t budget)
@@ -155,8 +162,7 @@ bool LayerSectionReader::PlacementHolds(const std::vector<LayerRecord> &layers, 
     for (std::size_t i = 0; i < count; ++i) {
         const LayerRecord &r = layers[i];
         uint64_t end;
-        const bool counts = r.valid && std::any_of(r.channels.begin(), r.channels.end(),
-                                                   [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+        const bool counts = r.valid && HasDataToCheck(r);
         if (counts && !ChannelsFit(r, at, end))
             return false;
         for (const ChannelRecord &ch : r.channels)
@@ -352,6 +358,10 @@ void LayerSectionReader::ReadSalvaged(uint64_t pos, uint64_t end, std::size_t co
         }
         // A broken record, or the end of the records: the next record that
         // reads strictly, not farther than the section or the search reaches.
+        // A run's records end where their data starts (what follows may be
+        // an embedded document's records).
+        if (count == 0 && DataFollows(found, pos))
+            break;
         const std::optional<uint64_t> q = FindRecord(pos + 1, std::min(end, pos + (count == 0 ? kRunSearch : kMaxSearch)), end);
         if (!q)
             break;
@@ -403,6 +413,36 @@ bool LayerSectionReader::ChannelsFit(const LayerRecord &layer, uint64_t at, uint
     }
     end = at;
     return true;
+}
+
+bool LayerSectionReader::DataFollows(const std::vector<Found> &found, uint64_t at)
+{
+    // The layers since the last break, their data from here on; only a
+    // compressed channel proves it (zeroed bytes read as raw data).
+    std::size_t first = found.size();
+    while (first > 0 && !found[first - 1].breakBefore)
+        --first;
+    if (first > 0)
+        --first;
+    for (std::size_t i = first; i < found.size(); ++i) {
+        const LayerRecord &layer = found[i].record;
+        uint64_t end;
+        bool compressed = false;
+        uint64_t pos = at;
+        for (const ChannelRecord &ch : layer.channels) {
+            uint8_t b[2];
+            m_source.SeekTo(pos);
+            if (ch.dataLength > 2 + 4 && m_source.ReadExact(b, 2) && LoadBE16(b) >= 1 && LoadBE16(b) <= 3)
+                compressed = true;
+            pos += ch.dataLength;
+        }
+        if (!HasDataToCheck(layer)) {
+            at = pos;
+            continue;
+        }
+        return compressed && ChannelsFit(layer, at, end);
+    }
+    return false;
 }
 
 bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes,
@@ -664,8 +704,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             uint64_t end;
             const bool ok = ChannelsFit(found[i].record, pos, end);
-            const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
-                                            [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+            const bool counts = HasDataToCheck(found[i].record);
             fitting[i] = ok;
             if (counts) {
                 if (anchor && checked == *anchor && !ok)
@@ -682,9 +721,8 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     // of 0 stands: it is placed only where its place is known.
     auto checkable = [&](std::size_t g) {
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i)
-            for (const ChannelRecord &ch : found[i].record.channels)
-                if (ch.dataLength > 2 + 4)
-                    return true;
+            if (HasDataToCheck(found[i].record))
+                return true;
         return false;
     };
     // The first group forwards from the records' end (also where records
@@ -727,8 +765,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
             uint64_t offset = 0; // of the anchor's data from the group's start
             bool have = false;
             for (std::size_t i = groups[g].first; i < groups[g].second && !have; ++i) {
-                const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
-                                                [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+                const bool counts = HasDataToCheck(found[i].record);
                 if (counts && seen++ == anchor) {
                     have = true;
                     break;
@@ -760,20 +797,20 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
         if (!starts[g])
             continue;
         uint64_t pos = *starts[g];
-        std::optional<std::size_t> failed;
+        const std::size_t none = found.size();
+        std::size_t failed = none;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             uint64_t end;
-            const bool counts = std::any_of(found[i].record.channels.begin(), found[i].record.channels.end(),
-                                            [](const ChannelRecord &c) { return c.dataLength > 2 + 4; });
+            const bool counts = HasDataToCheck(found[i].record);
             const bool ok = ChannelsFit(found[i].record, pos, end);
             if (counts && !ok) {
-                if (failed && *failed + 1 < groups[g].second && !found[*failed + 1].breakBefore) {
-                    found[*failed + 1].breakBefore = true;
+                if (failed != none && failed + 1 < groups[g].second && !found[failed + 1].breakBefore) {
+                    found[failed + 1].breakBefore = true;
                     return Place(found, recordsEnd, dataEnd, colours, layers, read);
                 }
                 failed = i;
             } else if (counts) {
-                failed.reset();
+                failed = none;
             }
             for (const ChannelRecord &ch : found[i].record.channels)
                 pos += ch.dataLength;

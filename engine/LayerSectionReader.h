@@ -99,6 +99,7 @@ private:
     /// Every channel of the layer checked by its structure at `at`; gives
     /// where its data ends.
     bool ChannelsFit(const LayerRecord &layer, uint64_t at, uint64_t &end);
+    bool DataFollows(const std::vector<Found> &found, uint64_t at);
     bool ChannelFits(const LayerRecord &layer, const ChannelRecord &ch, uint64_t at);
     /// Places the layers' data and makes layers of what lies between.
     bool Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
