@@ -263,7 +263,9 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     if (!first || inside(m_readInfos, *first))
         return false;
     SectionRead read;
-    if (!reader.SalvageRun(*first, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {
+    // Without a header, the records found tell the colour channels.
+    const uint32_t colours = m_headerSeen ? ModeColourChannels(m_properties.mode) : 0;
+    if (!reader.SalvageRun(*first, colours, m_layers, read) || read.count == 0) {
         // Its records are not tried again, one by one.
         m_readInfos.emplace_back(*first, std::max(read.recordsEnd, *first + 1));
         m_layerCount = 0;
@@ -280,6 +282,19 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
         ApplyInference(signals);
         if (depth != m_properties.depth) {
             depth = m_properties.depth;
+            // The layers made from data alone were split at the depth
+            // assumed before: split again at the one the records prove.
+            if (read.fromData > 0) {
+                LayerSectionReader again(m_source, m_inflater, layout, depth, m_memoryBudget);
+                read = SectionRead{};
+                if (!again.SalvageRun(*first, colours, m_layers, read) || read.count == 0) {
+                    m_layerCount = 0;
+                    return false;
+                }
+                m_layerCount = read.count;
+                m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
+                m_infoEnd = read.dataEnd;
+            }
             for (std::size_t i = 0; i < m_layerCount; ++i)
                 if (m_layers[i].valid || m_layers[i].overBudget)
                     CheckLayerBudget(m_layers[i], depth, m_memoryBudget);

@@ -445,31 +445,67 @@ bool LayerSectionReader::DataFollows(const std::vector<Found> &found, uint64_t a
     return false;
 }
 
+bool LayerSectionReader::RowsDecodeAlike(uint64_t at, uint64_t limit, uint64_t h, uint64_t sum, uint64_t &rowBytes)
+{
+    const uint32_t w = m_layout.RowLengthBytes();
+    const uint64_t data = at + 2 + h * w, channelEnd = data + sum;
+    uint8_t b[4];
+    if (channelEnd > limit)
+        return false;
+    if (channelEnd != limit) {
+        m_source.SeekTo(channelEnd);
+        if (!m_source.ReadExact(b, 2) || LoadBE16(b) > 3)
+            return false;
+    }
+    if (m_rowOut.size() < std::size_t{4} * kMaxLayerSide + 16)
+        m_rowOut.resize(std::size_t{4} * kMaxLayerSide + 16);
+    uint64_t first = 0, rowAt = data;
+    for (uint64_t r = 0; r < h; ++r) {
+        m_source.SeekTo(at + 2 + r * w);
+        if (!m_source.ReadExact(b, w))
+            return false;
+        const auto length = static_cast<uint32_t>(LoadBE(b, w));
+        m_rowIn.resize(length);
+        m_source.SeekTo(rowAt);
+        if (!m_source.ReadExact(m_rowIn.data(), length))
+            return false;
+        std::size_t filled = 0, consumed = 0;
+        const std::size_t size =
+            DecodePackBits(m_rowIn.data(), length, m_rowOut.data(), m_rowOut.size(), &filled, &consumed);
+        while (consumed < length && m_rowIn[consumed] == 0x80)
+            ++consumed;
+        if (consumed != length || filled != 0 || size == 0 || (r > 0 && size != first))
+            return false;
+        first = size;
+        rowAt += length;
+    }
+    rowBytes = first;
+    return true;
+}
+
 bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes,
-                                         uint64_t &end, bool smooth)
+                                         uint64_t &end, bool smooth, const Piece *prefer, uint64_t plane)
 {
     // The first height whose data ends where the next channel (or the gap)
     // begins, and whose table's rows, where it puts them, decode whole and
     // every one alike. smooth: the table is looked at only as far as its
     // lengths change as a picture's rows do (where no gap bounds it).
     const uint32_t w = m_layout.RowLengthBytes();
-    std::vector<uint8_t> in, out;
-    const uint64_t most = std::min<uint64_t>(kMaxLayerSide, (limit - at - 2) / w);
+    const uint64_t most = std::min<uint64_t>({kMaxLayerSide, (limit - at - 2) / w, plane != 0 ? plane : ~0ull});
     uint64_t sum = 0, previous = 0, steps = 0;
     uint8_t b[4];
-    auto decodes = [&](uint64_t rowAt, uint32_t length, uint64_t &size) {
-        in.resize(length);
-        m_source.SeekTo(rowAt);
-        if (!m_source.ReadExact(in.data(), length))
-            return false;
-        if (out.empty())
-            out.resize(4u * kMaxLayerSide + 16);
-        std::size_t filled = 0, consumed = 0;
-        size = DecodePackBits(in.data(), length, out.data(), out.size(), &filled, &consumed);
-        while (consumed < length && in[consumed] == 0x80)
-            ++consumed;
-        return consumed == length && filled == 0 && size > 0;
+    auto take = [&](uint64_t h, uint64_t bytes) {
+        height = static_cast<uint32_t>(h);
+        end = at + 2 + h * w + bytes;
+        return true;
     };
+    // A table of a constant row length (a plain colour) reads as a channel
+    // of one row: the size of the channel before it comes first.
+    if (prefer && prefer->height != 0 && prefer->height <= most &&
+        TableSum(m_source, at + 2, prefer->height, w, sum, m_buffer) &&
+        RowsDecodeAlike(at, limit, prefer->height, sum, rowBytes) && rowBytes == prefer->rowBytes)
+        return take(prefer->height, sum);
+    sum = 0;
     for (uint64_t h = 1; h <= most; ++h) {
         m_source.SeekTo(at + 2 + (h - 1) * w);
         if (!m_source.ReadExact(b, w))
@@ -484,36 +520,11 @@ bool LayerSectionReader::RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &
         }
         previous = stored;
         sum += stored;
-        const uint64_t data = at + 2 + h * w, channelEnd = data + sum;
-        if (channelEnd > limit)
+        if (at + 2 + h * w + sum > limit)
             return false;
-        if (channelEnd != limit) {
-            m_source.SeekTo(channelEnd);
-            if (!m_source.ReadExact(b, 2) || LoadBE16(b) > 3)
-                continue;
-        }
-        m_source.SeekTo(at + 2);
-        if (!m_source.ReadExact(b, w))
-            return false;
-        uint64_t first = 0;
-        if (!decodes(data, static_cast<uint32_t>(LoadBE(b, w)), first))
-            continue;
-        bool alike = true;
-        uint64_t rowAt = data;
-        for (uint64_t r = 0; r < h && alike; ++r) {
-            m_source.SeekTo(at + 2 + r * w);
-            m_source.ReadExact(b, w);
-            const auto length = static_cast<uint32_t>(LoadBE(b, w));
-            uint64_t size = 0;
-            alike = decodes(rowAt, length, size) && size == first;
-            rowAt += length;
-        }
-        if (!alike)
-            continue;
-        height = static_cast<uint32_t>(h);
-        rowBytes = first;
-        end = channelEnd;
-        return true;
+        if ((plane == 0 || plane % h == 0) && RowsDecodeAlike(at, limit, h, sum, rowBytes) &&
+            (plane == 0 || rowBytes * h == plane))
+            return take(h, sum);
     }
     return false;
 }
@@ -534,14 +545,14 @@ bool LayerSectionReader::ChannelPieces(uint64_t from, uint64_t to, bool open, st
         uint8_t after[2] = {0xFF, 0xFF};
         const bool fieldFollows = pos + 2 == to || (m_source.ReadExact(after, 2) && LoadBE16(after) <= 3);
         if (compression == 1) {
-            if (!RunLengthExtent(pos, to, p.height, p.rowBytes, p.end, open))
+            if (!RunLengthExtent(pos, to, p.height, p.rowBytes, p.end, open,
+                                 pieces.empty() ? nullptr : &pieces.back()))
                 return open;
-        } else if (compression == 0 && !fieldFollows && !pieces.empty() && pieces.back().rowBytes != 0 &&
-                   pos + 2 + pieces.back().rowBytes * pieces.back().height <= to) {
-            // Raw data of the size of the channel before it.
-            p.height = pieces.back().height;
-            p.rowBytes = pieces.back().rowBytes;
-            p.end = pos + 2 + p.rowBytes * p.height;
+        } else if (compression == 0 && (!fieldFollows || LoadBE16(after) == 0) &&
+                   RawExtent(pos, to, fieldFollows || pieces.empty() ? nullptr : &pieces.back(), open,
+                             fieldFollows ? 1u << 20 : 4u << 20, p)) {
+            // Raw data; transparent pixels read as another raw channel's
+            // field, so such a channel is raw only where its size is proven.
         } else if (compression > 3 || (open && !fieldFollows)) {
             return open;
         }
@@ -550,6 +561,48 @@ bool LayerSectionReader::ChannelPieces(uint64_t from, uint64_t to, bool open, st
         pos = p.end;
     }
     return true;
+}
+
+bool LayerSectionReader::RawExtent(uint64_t at, uint64_t limit, const Piece *before, bool open, uint64_t reach,
+                                   Piece &p)
+{
+    // Of the size of the channel before it, where the next channel or the
+    // gap's end follows.
+    uint8_t b[2];
+    if (before && before->rowBytes != 0) {
+        const uint64_t end = at + 2 + before->rowBytes * before->height;
+        m_source.SeekTo(end);
+        if (end == limit || (end < limit && m_source.ReadExact(b, 2) && LoadBE16(b) <= 3)) {
+            p.height = before->height;
+            p.rowBytes = before->rowBytes;
+            p.end = end;
+            return true;
+        }
+    }
+    // Else (the first channel of a layer) as large as the run-length
+    // channel found after it, looked for not farther than reach.
+    const uint64_t to = std::min(limit, at + 2 + reach);
+    std::vector<uint8_t> piece(64 * 1024 + 1);
+    for (uint64_t from = at + 2; from + 1 < to;) {
+        m_source.SeekTo(from);
+        const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(std::min<uint64_t>(piece.size(), to - from)));
+        if (got < 2)
+            break;
+        for (uint32_t i = 0; i + 1 < got; ++i) {
+            const uint64_t q = from + i;
+            if (piece[i] != 0 || piece[i + 1] != 1 || q == at + 2)
+                continue;
+            Piece next{q, q, 0, 0};
+            if (RunLengthExtent(q, limit, next.height, next.rowBytes, next.end, open, nullptr, q - at - 2)) {
+                p.height = next.height;
+                p.rowBytes = next.rowBytes;
+                p.end = q;
+                return true;
+            }
+        }
+        from += got - 1;
+    }
+    return false;
 }
 
 bool LayerSectionReader::SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst,
@@ -701,11 +754,13 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     auto fits = [&](std::size_t g, uint64_t at, std::optional<std::size_t> anchor = std::nullopt) {
         uint64_t pos = at;
         std::size_t checked = 0, good = 0;
+        bool all = true;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             uint64_t end;
             const bool ok = ChannelsFit(found[i].record, pos, end);
             const bool counts = HasDataToCheck(found[i].record);
             fitting[i] = ok;
+            all &= ok;
             if (counts) {
                 if (anchor && checked == *anchor && !ok)
                     return false;
@@ -715,7 +770,8 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
             for (const ChannelRecord &ch : found[i].record.channels)
                 pos += ch.dataLength;
         }
-        return 2 * good >= checked;
+        // Layers without data to check by: their compression fields.
+        return checked == 0 ? all : 2 * good >= checked;
     };
     // A group whose channels are all raw fits wherever a compression field
     // of 0 stands: it is placed only where its place is known.
@@ -829,7 +885,25 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     uint64_t placedEnd = recordsEnd;
     bool any = false;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        if (starts[g] && (g > 0 || frontLost) && *starts[g] > placedEnd) {
+        if (g == 0 && frontLost && !starts[0] && !checkable(0)) {
+            // The first records found keep no pixels to place them by: the
+            // lost records' data runs from the records' end as far as its
+            // structure goes.
+            std::vector<Piece> pieces;
+            ChannelPieces(recordsEnd, std::min<uint64_t>(sourceEnd, recordsEnd + (256ull << 20)), true, pieces);
+            while (!pieces.empty() && pieces.back().rowBytes == 0)
+                pieces.pop_back();
+            std::vector<LayerRecord> made;
+            if (!pieces.empty() && LayersOfPieces(pieces, colours, alphaFirst, made)) {
+                read.fromData += made.size();
+                for (LayerRecord &r : made)
+                    list.push_back(std::move(r));
+                placedEnd = pieces.back().end;
+            }
+        }
+        // (Before the first group too: where its data is not where the
+        // records end, records in front of it were lost.)
+        if (starts[g] && *starts[g] > placedEnd) {
             std::vector<LayerRecord> made;
             if (SplitGap(placedEnd, *starts[g], colours, alphaFirst, made)) {
                 read.fromData += made.size();
@@ -898,6 +972,10 @@ bool LayerSectionReader::SalvageRun(uint64_t first, uint32_t colours, std::vecto
         return false;
     // The records before the first found are lost with the section's front.
     found[0].breakBefore = true;
+    if (colours == 0)
+        for (const Found &f : found)
+            for (const ChannelRecord &ch : f.record.channels)
+                colours = std::max<uint32_t>(colours, ch.id >= 0 ? uint32_t(ch.id) + 1 : 0);
     read.broken = static_cast<std::size_t>(std::count_if(found.begin(), found.end(), [](const Found &f) { return f.breakBefore; }));
     read.recordsEnd = recordsEnd;
     return Place(found, recordsEnd, 0, colours, layers, read);

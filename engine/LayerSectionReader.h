@@ -64,8 +64,9 @@ public:
     /// A run of records found by itself, the first at `first`, where the
     /// section's lengths and count are lost: the layers' data follows the
     /// records, or (records before the first lost) lies where it checks,
-    /// after the lost records' data. False when no layer could be placed;
-    /// read.recordsEnd tells how far the records went all the same.
+    /// after the lost records' data. colours 0: the colour channels the
+    /// records found hold (no header tells them). False when no layer could
+    /// be placed; read.recordsEnd tells how far the records went all the same.
     bool SalvageRun(uint64_t first, uint32_t colours, std::vector<LayerRecord> &layers, SectionRead &read);
 
     /// Channel data of layers whose records are all lost, found by itself at
@@ -117,9 +118,18 @@ private:
     /// Splits [from, to) into layers by the channels' own structure.
     bool SplitGap(uint64_t from, uint64_t to, uint32_t colours, bool alphaFirst, std::vector<LayerRecord> &out);
     /// The extent of a run-length channel at `at` whose height is found from
-    /// its table; false where no height makes its rows decode alike.
+    /// its table; false where no height makes its rows decode alike. A
+    /// channel of the size of the one before it (prefer) is tried first.
+    /// plane: only a height and row length whose product it is.
     bool RunLengthExtent(uint64_t at, uint64_t limit, uint32_t &height, uint64_t &rowBytes, uint64_t &end,
-                         bool smooth = false);
+                         bool smooth = false, const Piece *prefer = nullptr, uint64_t plane = 0);
+    /// A raw channel at `at`: of the size of the channel before it, or of
+    /// the run-length channel that follows it (looked for as far as reach).
+    bool RawExtent(uint64_t at, uint64_t limit, const Piece *before, bool open, uint64_t reach, Piece &p);
+    /// Whether the run-length channel at `at` holds h rows of `sum` bytes
+    /// that decode alike (to rowBytes each), ending at limit or before a
+    /// compression field.
+    bool RowsDecodeAlike(uint64_t at, uint64_t limit, uint64_t h, uint64_t sum, uint64_t &rowBytes);
 
     CFile64Ex &m_source;
     Inflater &m_inflater;
@@ -127,6 +137,7 @@ private:
     uint16_t m_depth;
     uint64_t m_budget;
     std::vector<uint8_t> m_buffer;
+    std::vector<uint8_t> m_rowIn, m_rowOut; ///< a run-length row, and what it decodes to
 };
 
 } // namespace zelt

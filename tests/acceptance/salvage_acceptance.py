@@ -13,7 +13,9 @@ survived too, with how many came back identical (a layer file holding exactly
 the layer's pixels); layer files that are no layer of the original are false
 finds. Every untouched layer with an untouched record must come back, at least
 90 % of those whose record was lost, and false finds stay under 1 % of the
-layer files. Exits 77 (skipped) when psd-tools or every source is missing.
+layer files. Where the header and every record are lost, nothing tells the
+colours a layer's data holds: those layers are counted apart, and only
+reported. Exits 77 (skipped) when psd-tools or every source is missing.
 """
 import collections
 import glob
@@ -168,6 +170,8 @@ def main():
             if run.returncode not in (0, 1):
                 failures.append(f"{stem}/{name}: the engine ended with status {run.returncode}")
             damaged = model.Damaged(doc, data)
+            # Whether anything tells the layers' colours: the header or a record.
+            structure = damaged.intact(0, 26) or any(damaged.intact(a, b - a) for a, b in ranges)
             written = [read_picture(p) for p in sorted(glob.glob(os.path.join(out, "Layer*.ps[db]")))
                        if "_mask" not in os.path.basename(p)]
             got = collections.Counter((h, w, tuple(planes)) for h, w, _, planes in written)
@@ -183,7 +187,7 @@ def main():
                 if not untouched:
                     continue
                 record = damaged.intact(ranges[layer.index][0], ranges[layer.index][1] - ranges[layer.index][0])
-                kind = "record whole" if record else "record lost"
+                kind = "record whole" if record else "record lost" if structure else "all lost"
                 s[f"untouched, {kind}"] += 1
                 key = (layer.height, layer.width, tuple(planes))
                 if got[key] > 0:
@@ -192,17 +196,19 @@ def main():
                     failures.append(f"{stem}/{name}: layer {layer.index} ({layer.width} x {layer.height}), untouched "
                                     "with its record, did not come back identical")
                 elif os.environ.get("SALVAGE_VERBOSE"):
-                    print(f"  {stem}/{name}: layer {layer.index} ({layer.width} x {layer.height}), untouched, its "
-                          f"record lost, did not come back ({model.compression_of(doc, layer)})")
+                    what = "its record lost" if structure else "the header and every record lost"
+                    print(f"  {stem}/{name}: layer {layer.index} ({layer.width} x {layer.height}), untouched, {what}, "
+                          f"did not come back ({model.compression_of(doc, layer)})")
             if not os.environ.get("SALVAGE_KEEP"):
                 shutil.rmtree(out)
                 os.remove(src)
     for name, s in stats.items():
         whole, lost = s["untouched, record whole"], s["untouched, record lost"]
         back_whole, back_lost = s["untouched, record whole, back identical"], s["untouched, record lost, back identical"]
+        alone, back_alone = s["untouched, all lost"], s["untouched, all lost, back identical"]
         print(f"{name}: untouched layers with their record {back_whole} of {whole} back identical; "
-              f"whose record was lost {back_lost} of {lost}; false finds {s['false finds']} of {s['layer files']} "
-              "layer files")
+              f"whose record was lost {back_lost} of {lost}; with the header and every record lost "
+              f"{back_alone} of {alone}; false finds {s['false finds']} of {s['layer files']} layer files")
         if lost and back_lost < 0.9 * lost:
             failures.append(f"{name}: {back_lost} of {lost} layers whose record was lost came back (90 % wanted)")
         if s["layer files"] and s["false finds"] >= 0.01 * s["layer files"]:
