@@ -162,8 +162,11 @@ bool LayerSectionReader::PlacementHolds(const std::vector<LayerRecord> &layers, 
     for (std::size_t i = 0; i < count; ++i) {
         const LayerRecord &r = layers[i];
         uint64_t end;
-        const bool counts = r.valid && HasDataToCheck(r);
-        if (counts && !ChannelsFit(r, at, end))
+        // Bounds no picture has, on a record whose channels hold data: the
+        // damage hit the record, and its data is placed by its own structure.
+        if (!r.valid && !r.overBudget && HasDataToCheck(r))
+            return false;
+        if (r.valid && HasDataToCheck(r) && !ChannelsFit(r, at, end))
             return false;
         for (const ChannelRecord &ch : r.channels)
             at += ch.dataLength;

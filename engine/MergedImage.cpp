@@ -34,6 +34,8 @@ public:
         if (!m_r.m_source.ReadExact(b, 2))
             return false;
         m_compression = LoadBE16(b);
+        if ((m_compression == 0 || m_compression > 3) && m_r.m_job.Flag(ZELT_RECOVER_SALVAGE) && RowTableFollows())
+            m_compression = 1; // the field is damaged: the table behind it proves run-length data
         if (m_compression == 1) {
             const auto count = CheckedMul(m_p.channels, m_p.height, m_layout.RowLengthBytes());
             if (!count || *count > m_r.m_memoryBudget)
@@ -44,6 +46,28 @@ public:
         }
         m_start = m_r.m_source.GetPosition();
         return true;
+    }
+
+    /// Whether a run-length row table stands after the compression field
+    /// whose lengths sum exactly to the data behind it, to the source's end,
+    /// and raw planes would not end there. Leaves the source after the field.
+    bool RowTableFollows()
+    {
+        const uint64_t at = m_r.m_source.GetPosition(), end = m_r.SourceLength();
+        const uint32_t w = m_layout.RowLengthBytes();
+        const auto count = CheckedMul(m_p.channels, m_p.height, w);
+        const auto raw = CheckedMul(m_planeSize, m_p.channels);
+        if (!count || *count > m_r.m_memoryBudget || at + *count > end || (raw && at + *raw == end))
+            return false;
+        std::vector<uint8_t> table(static_cast<std::size_t>(*count));
+        const bool read = m_r.m_source.ReadLarge(table.data(), table.size()) == table.size();
+        m_r.m_source.SeekTo(at);
+        if (!read)
+            return false;
+        uint64_t sum = 0;
+        for (std::size_t i = 0; i < table.size(); i += w)
+            sum += LoadBE(table.data() + i, w);
+        return at + *count + sum == end;
     }
 
     void Reset()
