@@ -93,6 +93,7 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
     // Records that read, but whose lengths put the layers' data out of
     // place, are salvaged too.
     if (salvage) {
+        RepairChannelIds(m_layers, m_layerCount, ModeColourChannels(m_properties.mode));
         const uint64_t dataAt = m_source.GetPosition();
         LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
         if (!reader.PlacementHolds(m_layers, m_layerCount, dataAt) && SalvageLayerInfo(countAt, end, layout, depth))
@@ -100,6 +101,32 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         m_source.SeekTo(dataAt);
     }
     return true;
+}
+
+// A channel id no file holds (a flipped bit, a zeroed byte) in a record that
+// lacks exactly one of its colours is that colour: the layer's data is read
+// in the order of its records, so the id is all the damage took. Other
+// readers refuse an id they do not know.
+void RepairChannelIds(std::vector<LayerRecord> &layers, std::size_t count, uint32_t colours)
+{
+    for (std::size_t i = 0; i < count && colours > 0; ++i) {
+        LayerRecord &layer = layers[i];
+        std::vector<ChannelRecord> &ch = layer.channels;
+        const auto unknown = [](const ChannelRecord &c) { return c.id < -3 || c.id > 56; };
+        if (!layer.valid || std::count_if(ch.begin(), ch.end(), unknown) != 1)
+            continue;
+        int16_t missing = -1;
+        uint32_t absent = 0;
+        for (uint32_t c = 0; c < colours; ++c)
+            if (!FindChannel(ch, static_cast<int16_t>(c))) {
+                missing = static_cast<int16_t>(c);
+                ++absent;
+            }
+        if (absent != 1)
+            continue;
+        std::find_if(ch.begin(), ch.end(), unknown)->id = missing;
+        layer.idRepaired = true;
+    }
 }
 
 bool PsdRecoverer::TryLayerSection(uint64_t start, const Layout &layout, uint64_t &sectionLength,
@@ -249,10 +276,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
 {
     filesWritten = 0;
     const uint64_t signature = m_source.GetPosition();
-    auto inside = [](const std::vector<std::pair<uint64_t, uint64_t>> &ranges, uint64_t at) {
-        return std::any_of(ranges.begin(), ranges.end(), [at](const auto &r) { return at >= r.first && at < r.second; });
-    };
-    if (inside(m_readInfos, signature) || InsideRecoveredSection(signature))
+    if (InsideReadInfo(signature) || InsideRecoveredSection(signature))
         return false;
     const Layout layout = LayoutFixedAt(signature) ? m_layout : kDocumentLayout;
     if (HeuristicActive())
@@ -260,7 +284,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     uint16_t depth = m_properties.depth;
     LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
     const std::optional<uint64_t> first = reader.RecordAround(signature);
-    if (!first || inside(m_readInfos, *first))
+    if (!first || InsideReadInfo(*first))
         return false;
     SectionRead read;
     // Without a header, the records found tell the colour channels.
@@ -309,12 +333,9 @@ bool PsdRecoverer::RecoverChannelRun(uint32_t &filesWritten)
 {
     filesWritten = 0;
     const uint64_t at = m_source.GetPosition();
-    auto inside = [](const std::vector<std::pair<uint64_t, uint64_t>> &ranges, uint64_t p) {
-        return std::any_of(ranges.begin(), ranges.end(), [p](const auto &r) { return p >= r.first && p < r.second; });
-    };
     // Only behind a header, which tells the colour channels a layer has;
     // not inside anything read already, nor at or inside a merged image.
-    if (!m_headerSeen || inside(m_readInfos, at) || InsideRecoveredSection(at) || InsideRecoveredMerged(at) ||
+    if (!m_headerSeen || InsideReadInfo(at) || InsideRecoveredSection(at) || InsideRecoveredMerged(at) ||
         (m_recoveredImages && m_recoveredImages->count(at) != 0))
         return false;
     const Layout layout = LayoutFixedAt(at) ? m_layout : kDocumentLayout;
@@ -534,8 +555,18 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t
     return ok;
 }
 
+bool PsdRecoverer::InsideReadInfo(uint64_t at) const
+{
+    return std::any_of(m_readInfos.begin(), m_readInfos.end(),
+                       [at](const auto &r) { return at >= r.first && at < r.second; });
+}
+
 bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth)
 {
+    // Records salvaged once are not salvaged again from a later start that
+    // only looks like their section's.
+    if (InsideReadInfo(countAt))
+        return false;
     LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
     SectionRead read;
     if (!reader.Salvage(countAt, end, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {

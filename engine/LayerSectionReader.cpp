@@ -12,10 +12,17 @@ namespace {
 
 constexpr int64_t kMaxLayerSide = 300000;
 constexpr uint32_t k8BIM = 0x3842494D, k8B64 = 0x38423634;
-/// How far a broken record's successor is looked for: inside the layer info
-/// where its end is known, else (a run found by itself) this far.
+/// How far a layer's data is looked for inside a layer info.
 constexpr uint64_t kMaxSearch = 64u << 20;
+/// How far a broken record's successor is looked for: inside the layer
+/// info, not farther than damage and a few records reach (the records of
+/// another document may follow in a disk image); in a run found by itself,
+/// less.
+constexpr uint64_t kRecordSearch = 4u << 20;
 constexpr uint64_t kRunSearch = 256u << 10;
+/// How far a run's layers' data is looked for past its records' end, where
+/// no layer info tells where the data ends.
+constexpr uint64_t kRunDataSearch = 16u << 20;
 /// A record's extra data beyond this is damage.
 constexpr uint32_t kMaxExtra = 64u << 20;
 
@@ -35,6 +42,9 @@ bool TableSum(CFile64Ex &source, uint64_t at, uint32_t rows, uint32_t width, uin
         sum += LoadBE(buffer.data() + std::size_t{r} * width, width);
     return true;
 }
+
+/// The blend of a layer whose record is lost: normal, opaque, visible.
+constexpr std::array<uint8_t, 12> kNormalBlend = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
 
 /// A layer with more than a compression field and a few bytes stored: its
 /// data can be checked by its own structure.
@@ -77,7 +87,9 @@ bool ExtraChainHolds(const uint8_t *e, std::size_t n, const Layout &layout)
     if (n < 4)
         return n == 0;
     const uint64_t mask = LoadBE32(e);
-    if (!(mask == 0 || mask == 20 || mask >= 36) || 4 + mask + 4 > n)
+    // 20 bytes and up: the rectangle, colour and flags, then (flagged)
+    // mask parameters and a second rectangle; 28 is common.
+    if (!(mask == 0 || mask >= 20) || 4 + mask + 4 > n)
         return false;
     std::size_t pos = 4 + static_cast<std::size_t>(mask);
     const uint64_t ranges = LoadBE32(e + pos);
@@ -365,7 +377,7 @@ void LayerSectionReader::ReadSalvaged(uint64_t pos, uint64_t end, std::size_t co
         // an embedded document's records).
         if (count == 0 && DataFollows(found, pos))
             break;
-        const std::optional<uint64_t> q = FindRecord(pos + 1, std::min(end, pos + (count == 0 ? kRunSearch : kMaxSearch)), end);
+        const std::optional<uint64_t> q = FindRecord(pos + 1, std::min(end, pos + (count == 0 ? kRunSearch : kRecordSearch)), end);
         if (!q)
             break;
         breakBefore = true;
@@ -668,6 +680,7 @@ bool LayerSectionReader::LayersOfPieces(const std::vector<Piece> &pieces, uint32
                 LayerRecord r;
                 r.recordLost = true;
                 r.dataOffset = pieces[i].at;
+                r.blend = kNormalBlend;
                 out.push_back(std::move(r));
             }
             i = j;
@@ -693,8 +706,7 @@ bool LayerSectionReader::LayersOfPieces(const std::vector<Piece> &pieces, uint32
             r.width = static_cast<uint32_t>(width);
             r.recordLost = true;
             r.dataOffset = pieces[k].at;
-            const std::array<uint8_t, 12> normal = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
-            r.blend = normal;
+            r.blend = kNormalBlend;
             // The channels in the order the file's own records keep them:
             // the transparency first or after the colours, a mask last.
             const bool alpha = perLayer == colours + 1 || perLayer == colours + 2;
@@ -811,7 +823,9 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
                 from = *starts[k] + length(groups[k].first, groups[k].second);
                 break;
             }
-        uint64_t to = std::min(dataEnd != 0 ? dataEnd : sourceEnd, from + kMaxSearch);
+        // (A layer info that claims to reach past the source bounds nothing.)
+        uint64_t to = dataEnd != 0 && dataEnd < sourceEnd ? std::min(dataEnd, from + kMaxSearch)
+                                                          : std::min(sourceEnd, from + kRunDataSearch);
         for (std::size_t k = g + 1; k < groups.size(); ++k)
             if (starts[k]) {
                 to = std::min(to, *starts[k]);
@@ -841,9 +855,14 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
                 const uint32_t got = m_source.Read(piece.data(), static_cast<uint32_t>(piece.size()));
                 if (got < 2)
                     break;
-                for (uint32_t i = 0; i + 1 < got && !starts[g] && at + i + total - offset <= to; ++i)
-                    if (piece[i] == 0 && piece[i + 1] <= 3 && fits(g, at + i - offset, anchor))
-                        starts[g] = at + i - offset;
+                // A compression field starts with a zero byte: only those are tried.
+                const uint8_t *base = piece.data(), *end = base + got - 1;
+                for (const uint8_t *z = base; !starts[g] && (z = static_cast<const uint8_t *>(
+                                                                 std::memchr(z, 0, static_cast<std::size_t>(end - z)))) &&
+                                              at + uint64_t(z - base) + total - offset <= to;
+                     ++z)
+                    if (z[1] <= 3 && fits(g, at + uint64_t(z - base) - offset, anchor))
+                        starts[g] = at + uint64_t(z - base) - offset;
                 at += got - 1;
             }
         }

@@ -96,6 +96,7 @@ struct LayerRecord {
     uint64_t dataOffset = 0;
     bool placed = true;
     bool recordLost = false;
+    bool idRepaired = false; ///< a channel id that no file holds was taken for the colour missing
 
     /// Back to a record read anew, its buffers' memory kept.
     void Reset()
@@ -113,6 +114,7 @@ struct LayerRecord {
         dataOffset = 0;
         placed = true;
         recordLost = false;
+        idRepaired = false;
     }
 
     bool Empty() const { return height == 0 || width == 0; }
@@ -159,6 +161,7 @@ uint64_t DefaultMemoryBudget();
 /// The colour channels a layer of this mode has; 0 for any number
 /// (Multichannel, and numbers the format does not know).
 uint32_t ModeColourChannels(uint16_t mode);
+void RepairChannelIds(std::vector<LayerRecord> &layers, std::size_t count, uint32_t colours);
 
 class PsdRecoverer {
 public:
@@ -387,6 +390,8 @@ private:
     /// The records of a layer info whose plain reading failed, salvaged
     /// (countAt: its layer count; end: its end).
     bool SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth);
+    /// Whether a section already read holds this position.
+    bool InsideReadInfo(uint64_t at) const;
     /// Reads (or inflates from the inflater's stream) up to size bytes into
     /// out, polling for abort every 16 MiB with coarse reports; gives the
     /// bytes delivered.
