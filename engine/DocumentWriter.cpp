@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "BigEndian.h"
+#include "BlockCheck.h"
 #include "Messages.h"
 #include "LayerSectionReader.h"
 #include "PackBits.h"
@@ -87,8 +88,10 @@ struct Block {
 };
 
 // The tagged blocks of a layer's extra data from `from`, as far as they are
-// whole; `rest` is where the first byte that is no block starts.
-std::vector<Block> WalkBlocks(const std::vector<uint8_t> &e, std::size_t from, const Layout &layout, std::size_t &rest)
+// whole (and, when `checked`, as far as their content parses); `rest` is
+// where the first byte that is no such block starts.
+std::vector<Block> WalkBlocks(const std::vector<uint8_t> &e, std::size_t from, const Layout &layout, std::size_t &rest,
+                              bool checked = false)
 {
     std::vector<Block> blocks;
     std::size_t pos = from;
@@ -101,13 +104,26 @@ std::vector<Block> WalkBlocks(const std::vector<uint8_t> &e, std::size_t from, c
             break;
         const uint64_t len = LoadBE(e.data() + pos + 8, w);
         const std::size_t data = pos + 8 + w;
-        if (len > e.size() - data)
+        if (len > e.size() - data ||
+            (checked && !TaggedBlockHolds(key, e.data() + data, static_cast<std::size_t>(len))))
             break;
         blocks.push_back({sig, key, data, len});
         pos = data + static_cast<std::size_t>(len);
     }
     rest = pos;
     return blocks;
+}
+
+// Whether every tagged block of whole extra data parses by its content too.
+bool BlocksHold(const std::vector<uint8_t> &e, const Layout &layout)
+{
+    ExtraParts parts;
+    if (!SplitExtra(e, parts))
+        return true; // the chain check tells this damage
+    std::size_t whole, checked;
+    WalkBlocks(e, parts.blocks, layout, whole);
+    WalkBlocks(e, parts.blocks, layout, checked, true);
+    return whole == checked;
 }
 
 std::vector<uint16_t> UnicodeName(const std::vector<uint8_t> &e, const Block &b)
@@ -158,7 +174,7 @@ std::string LegacyToUtf8(const std::string &bytes)
 
 std::string LayerExtra::Name() const { return hasUnicodeName ? unicodeName : LegacyToUtf8(pascalName); }
 
-LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layout)
+LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layout, bool checked)
 {
     LayerExtra info;
     ExtraParts parts;
@@ -167,7 +183,7 @@ LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layo
     info.pascalName.assign(extra.begin() + long(parts.name) + 1,
                            extra.begin() + long(parts.name) + 1 + extra[parts.name]);
     std::size_t rest;
-    for (const Block &b : WalkBlocks(extra, parts.blocks, layout, rest)) {
+    for (const Block &b : WalkBlocks(extra, parts.blocks, layout, rest, checked)) {
         if (b.key == FourCC("luni")) {
             info.unicodeName = Utf16ToUtf8(UnicodeName(extra, b));
             info.hasUnicodeName = true;
@@ -179,7 +195,7 @@ LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layo
 }
 
 std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
-                                       bool damaged, bool keepMask)
+                                       bool damaged, bool keepMask, bool plainDivider)
 {
     ExtraParts parts;
     if (!SplitExtra(extra, parts)) {
@@ -203,7 +219,7 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
     while (out.size() - parts.name < (1 + name.size() + 3) / 4 * 4)
         out.push_back(0);
     std::size_t rest;
-    for (const Block &b : WalkBlocks(extra, parts.blocks, from, rest)) {
+    for (const Block &b : WalkBlocks(extra, parts.blocks, from, rest, true)) {
         PutBE(out, b.sig, 4);
         PutBE(out, b.key, 4);
         const uint32_t w = to.TaggedLengthBytes(b.key);
@@ -220,7 +236,10 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
             continue;
         }
         PutBE(out, b.length, w);
+        const std::size_t at = out.size();
         out.insert(out.end(), extra.begin() + long(b.data), extra.begin() + long(b.data + b.length));
+        if (plainDivider && (b.key == FourCC("lsct") || b.key == FourCC("lsdk")) && b.length >= 4)
+            StoreBE32(out.data() + at, 0);
     }
     // What does not form a block is dropped: a reader would stumble on it.
     return out;
@@ -279,7 +298,7 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             continue;
         const uint64_t from = layer.FromSource(), bytes = layer.PlaneBytes(depth);
         e.placedEmpty = !layer.Empty() && !EnoughSamples(from, bytes);
-        e.damaged = e.placedEmpty || !layer.Whole();
+        e.damaged = e.placedEmpty || !layer.Whole() || layer.idRepaired;
         if (!e.placedEmpty) {
             layerFromSource += from;
             layerBytes += bytes;
@@ -305,12 +324,14 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             extra.insert(extra.end(), name.begin(), name.end());
             while ((extra.size() - 8) % 4 != 0)
                 extra.push_back(0);
-        } else if (layer.valid && !ExtraChainHolds(extra.data(), extra.size(), sectionLayout)) {
+        } else if (layer.valid && !(ExtraChainHolds(extra.data(), extra.size(), sectionLayout) &&
+                                      BlocksHold(extra, sectionLayout))) {
             // Damaged extra data: only what parses is copied (a tagged block
-            // that fails goes with those after it), and the layer says so.
+            // that fails, by its structure or by its content, goes with those
+            // after it), and the layer says so.
             d.m_entries[i].damaged = true;
         }
-        const LayerExtra info = ParseLayerExtra(extra, sectionLayout);
+        const LayerExtra info = ParseLayerExtra(extra, sectionLayout, true);
         d.m_entries[i].name = info.Name();
         sectionTypes[i] = info.sectionType;
     }
@@ -341,6 +362,25 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
     // The records in the widths of the document's layout, which depends on
     // the document's size. Run-length channels get their lengths once
     // written.
+    // Groups as other readers take them: from the bottom up, a group's end
+    // opens it and its start closes it. One whose other end is not in the
+    // document (a record lost) is written as an ordinary layer.
+    std::vector<bool> plainDivider(r.m_layerCount, false);
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < r.m_layerCount; ++i) {
+        if (!d.m_entries[i].included)
+            continue;
+        if (sectionTypes[i] == 3)
+            open.push_back(i);
+        else if (sectionTypes[i] == 1 || sectionTypes[i] == 2) {
+            if (open.empty())
+                plainDivider[i] = true;
+            else
+                open.pop_back();
+        }
+    }
+    for (std::size_t i : open)
+        plainDivider[i] = true;
     auto build = [&](const Layout &layout) {
         uint64_t body = 2;
         for (std::size_t i = 0; i < r.m_layerCount; ++i) {
@@ -350,7 +390,7 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
                 continue;
             const LayerRecord &layer = r.m_layers[i];
             std::vector<uint8_t> extra =
-                RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged, !e.placedEmpty);
+                RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged, !e.placedEmpty, plainDivider[i]);
             ExtraParts parts;
             e.maskKept = !e.placedEmpty && SplitExtra(extra, parts) && layer.mask.present;
             std::vector<uint8_t> &rec = e.record;
@@ -375,7 +415,17 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         }
         return body;
     };
-    const uint64_t resources = r.m_resourcesWhole && r.m_resourcesLength <= r.m_memoryBudget ? r.m_resourcesLength : 0;
+    // The image resources, each that still parses (a damaged path or
+    // descriptor makes other readers refuse the whole document).
+    std::vector<uint8_t> resourceData;
+    if (r.m_resourcesWhole && r.m_resourcesLength <= r.m_memoryBudget) {
+        resourceData.resize(r.m_resourcesLength);
+        source.SeekTo(r.m_resourcesOffset);
+        resourceData.resize(source.ReadLarge(resourceData.data(), resourceData.size()));
+        resourceData = ResourcesThatHold(resourceData.data(), resourceData.size());
+        source.SeekTo(dataStart);
+    }
+    const uint64_t resources = resourceData.size();
     uint64_t body = build(kDocumentLayout);
     const uint64_t estimate = 64 + 768 + resources + body + d.m_planeSize * p.channels;
     d.m_layout = r.LayoutForFile(p.height, p.width, estimate);
@@ -401,20 +451,7 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         r.AppendColorModeData(d.m_mode, head);
         out.Write(head.data(), head.size());
         out.WriteBE(resources, 4);
-        if (resources > 0) {
-            std::vector<uint8_t> chunk(1u << 20);
-            source.SeekTo(r.m_resourcesOffset);
-            for (uint64_t left = resources; left > 0;) {
-                const auto n = static_cast<uint32_t>(std::min<uint64_t>(left, chunk.size()));
-                const uint32_t got = source.Read(chunk.data(), n);
-                out.Write(chunk.data(), got);
-                if (got < n) {
-                    out.Fill(0, left - got); // cannot happen for a section read whole
-                    break;
-                }
-                left -= n;
-            }
-        }
+        out.Write(resourceData.data(), resourceData.size());
         const uint32_t n = d.m_layout.LengthBytes();
         d.m_sectionAt = out.Position();
         if (d.m_layers == 0) {

@@ -31,16 +31,19 @@ struct LayerExtra {
 };
 
 /// Parses extra data (mask data, blending ranges, Pascal name, tagged
-/// blocks) read from a section of the layout.
-LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layout);
+/// blocks) read from a section of the layout; when checked, only the tagged
+/// blocks whose content parses.
+LayerExtra ParseLayerExtra(const std::vector<uint8_t> &extra, const Layout &layout, bool checked = false);
 
 /// The extra data with " (damaged)" added to the layer's names (when
 /// damaged) and the tagged blocks' lengths put in the widths of the target
 /// layout. Extra data too short for its parts gives the smallest there is
 /// (no mask, no blending ranges, an empty name).
-/// Without keepMask the mask data goes (a layer placed without pixels).
+/// Without keepMask the mask data goes (a layer placed without pixels). A
+/// plainDivider (a group's end or start whose other end was lost) becomes an
+/// ordinary layer's: other readers refuse groups that do not nest.
 std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const Layout &from, const Layout &to,
-                                       bool damaged, bool keepMask = true);
+                                       bool damaged, bool keepMask = true, bool plainDivider = false);
 
 /// Text with its UTF-16 code units as UTF-8; a Pascal name's bytes (Latin-1
 /// where they are not UTF-8) as UTF-8.

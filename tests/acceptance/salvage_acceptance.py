@@ -13,7 +13,8 @@ survived too, with how many came back identical (a layer file holding exactly
 the layer's pixels); layer files that are no layer of the original are false
 finds. Every untouched layer with an untouched record must come back, at least
 90 % of those whose record was lost, and false finds stay under 1 % of the
-layer files. Where the header and every record are lost, nothing tells the
+layer files. Every rebuilt document opens in psd-tools, its groups and every
+layer read. Where the header and every record are lost, nothing tells the
 colours a layer's data holds: those layers are counted apart, and only
 reported. Exits 77 (skipped) when psd-tools or every source is missing.
 """
@@ -28,12 +29,13 @@ import sys
 import warnings
 
 SKIP = 77
-# velmora's engine flags: heuristic, coarse reports, salvage.
-FLAGS = 0x1 | 0x4 | 0x400
+# velmora's engine flags: heuristic, rebuild, coarse reports, salvage.
+FLAGS = 0x1 | 0x2 | 0x4 | 0x400
 SECTOR = 512
 
 try:
     import psd_model as model
+    from psd_tools import PSDImage
 except ImportError as e:
     print(f"{e}: skipped")
     sys.exit(SKIP)
@@ -169,6 +171,14 @@ def main():
                                  capture_output=True, text=True, errors="replace")
             if run.returncode not in (0, 1):
                 failures.append(f"{stem}/{name}: the engine ended with status {run.returncode}")
+            for rebuilt in glob.glob(os.path.join(out, "*_rebuilt.ps[db]")):
+                s = stats[name]
+                s["rebuilt documents"] += 1
+                try:
+                    for _ in PSDImage.open(rebuilt).descendants():
+                        pass
+                except Exception as e:
+                    failures.append(f"{stem}/{name}: psd-tools refuses the rebuilt document: {type(e).__name__} {e}")
             damaged = model.Damaged(doc, data)
             # Whether anything tells the layers' colours: the header or a record.
             structure = damaged.intact(0, 26) or any(damaged.intact(a, b - a) for a, b in ranges)
@@ -208,7 +218,8 @@ def main():
         alone, back_alone = s["untouched, all lost"], s["untouched, all lost, back identical"]
         print(f"{name}: untouched layers with their record {back_whole} of {whole} back identical; "
               f"whose record was lost {back_lost} of {lost}; with the header and every record lost "
-              f"{back_alone} of {alone}; false finds {s['false finds']} of {s['layer files']} layer files")
+              f"{back_alone} of {alone}; false finds {s['false finds']} of {s['layer files']} layer files; "
+              f"{s['rebuilt documents']} rebuilt documents")
         if lost and back_lost < 0.9 * lost:
             failures.append(f"{name}: {back_lost} of {lost} layers whose record was lost came back (90 % wanted)")
         if s["layer files"] and s["false finds"] >= 0.01 * s["layer files"]:

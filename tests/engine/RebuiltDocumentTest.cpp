@@ -18,6 +18,7 @@ Bytes operator+(Bytes a, const Bytes &b)
     return a;
 }
 
+const char kLabel[] = "8BIMlclr", kDivider[] = "8BIMlsct";
 Bytes GroupBlock(uint32_t type) { return TaggedBlock("lsct", {0, 0, 0, uint8_t(type)}); }
 
 // A document of 4 x 6: a group (its end marker, a hidden masked layer, its
@@ -27,7 +28,7 @@ struct Layered {
     Bytes merged = Pattern(3 * 4 * 6, 5);
     Bytes resources = [] {
         PsdBuilder r;
-        r.Str("8BIM").U16(1005).U16(0).U32(4).U32(0x00480000);
+        r.Str("8BIM").U16(1005).U16(0).U32(16).U32(0x00480000).U16(1).U16(1).U32(0x00480000).U16(1).U16(1);
         return r.Data();
     }();
     std::vector<TestLayer> Layers() const
@@ -165,6 +166,42 @@ TEST(RebuiltDocument, ALayerCutByTheDamageIsMarkedAndCounted)
     EXPECT_NE(std::find(msgs.begin(), msgs.end(),
                         Event{MSG_STATUS, "Layer 3 \"Sky\" (6 x 4): 1 of 4 rows read; 2 filled with white; 1 damaged."}),
               msgs.end());
+}
+
+TEST(RebuiltDocument, DamageOtherReadersRefuseIsLeftOutAndMarked)
+{
+    // A flipped bit in a channel id, a colour label no writer gives, a group
+    // whose end was lost and a damaged path resource: each makes readers
+    // refuse the whole document.
+    TempDir dir;
+    Layered l;
+    std::vector<TestLayer> layers = l.Layers();
+    TestLayer &sky = layers[3];
+    sky.channels[2].id = int16_t(0x8001);
+    sky.extra = LayerExtra("Sky", nullptr, UnicodeNameBlock("Sky") + TaggedBlock("lclr", {0, 8, 0, 0, 0, 0, 0, 0}));
+    layers.erase(layers.begin()); // the group's end
+    PsdBuilder path;
+    path.Str("8BIM").U16(2000).U16(0).U32(26).U16(30145).Fill(24, 0);
+    PsdBuilder b;
+    b.Header(3, 4, 6, 8, 3).U32(0).Section(l.resources + path.Data()).Append(LayerSection(layers)).U16(0).Append(l.merged);
+    WriteFile(dir / "doc.psd", b.Data());
+    const RepairOptions salvage = MakeOptions(3, 4, 6, 8, 3, ZELT_RECOVER_REBUILD | ZELT_RECOVER_SALVAGE);
+    ASSERT_EQ(Recover(dir / "doc.psd", MakeDir(dir / "out"), nullptr, &salvage), 1);
+    const PsdDocument doc = ParseDocument(dir / "out/doc_rebuilt.psd");
+    EXPECT_EQ(doc.resources, l.resources) << "the damaged path goes, the resolution stays";
+    ASSERT_EQ(doc.layers.size(), 3u);
+    const DocLayer &got = doc.layers[2];
+    EXPECT_EQ(got.channels, (std::vector<std::pair<int16_t, uint32_t>>{{-1, 26}, {0, 26}, {1, 26}, {2, 26}}))
+        << "the id no file holds is the colour missing";
+    EXPECT_EQ(got.planes, (std::vector<Bytes>{l.skyAlpha, l.sky, l.sky, l.sky}));
+    EXPECT_EQ(got.unicodeName, "Sky (damaged)");
+    EXPECT_EQ(std::search(got.extra.begin(), got.extra.end(), kLabel, kLabel + 8), got.extra.end())
+        << "the colour label goes";
+    const Bytes &folder = doc.layers[1].extra;
+    const auto at = std::search(folder.begin(), folder.end(), kDivider, kDivider + 8);
+    ASSERT_NE(at, folder.end());
+    EXPECT_EQ(Bytes(at + 12, at + 16), (Bytes{0, 0, 0, 0})) << "a group start without its end is an ordinary layer";
+    EXPECT_EQ(doc.layers[1].name, "Group 1") << "the record itself is whole";
 }
 
 } // namespace
