@@ -76,10 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::fwrite(data, 1, size, f);
     std::fclose(f);
 
-    // Every capability on: the rebuilt document, the inferred properties, the
-    // preview, coarse reports.
+    // Every capability on: the rebuilt document (compressed), the inferred
+    // properties, the preview, coarse reports, salvage (which reads the
+    // plain way first).
     RepairOptions options{22, 3, 16, 16, 8, 3,
-                          ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW};
+                          ZELT_RECOVER_HEURISTIC | ZELT_RECOVER_REBUILD | ZELT_REPORT_COARSE | ZELT_RECOVER_PREVIEW |
+                              ZELT_RECOVER_SALVAGE | ZELT_COMPRESS_DOCUMENT};
     EngineParams params{src.c_str(), &options, 0, out.c_str(), &Callback, nullptr};
     ZeltMaskParams(&params, sizeof params);
     RecoverFile(&params);
