@@ -1,6 +1,7 @@
 #include "DocumentWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -298,7 +299,8 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             continue;
         const uint64_t from = layer.FromSource(), bytes = layer.PlaneBytes(depth);
         e.placedEmpty = !layer.Empty() && !EnoughSamples(from, bytes);
-        e.damaged = e.placedEmpty || !layer.Whole() || layer.idRepaired;
+        e.damaged = e.placedEmpty || !layer.Whole() || layer.idRepaired ||
+                    !KnownBlendKey(LoadBE32(layer.blend.data() + 4));
         if (!e.placedEmpty) {
             layerFromSource += from;
             layerBytes += bytes;
@@ -408,7 +410,11 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
                 PutBE(rec, 2 + plane, layout.LengthBytes());
                 body += 2 + plane;
             }
-            rec.insert(rec.end(), layer.blend.begin(), layer.blend.end());
+            std::array<uint8_t, 12> blend = layer.blend;
+            if (!KnownBlendKey(LoadBE32(blend.data() + 4))) // damaged: readers refuse a key they do not know
+                StoreBE32(blend.data() + 4, FourCC("norm"));
+            StoreBE32(blend.data(), k8BIM);
+            rec.insert(rec.end(), blend.begin(), blend.end());
             PutBE(rec, extra.size(), 4);
             rec.insert(rec.end(), extra.begin(), extra.end());
             body += rec.size();

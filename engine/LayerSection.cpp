@@ -96,17 +96,32 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
         RepairChannelIds(m_layers, m_layerCount, ModeColourChannels(m_properties.mode));
         const uint64_t dataAt = m_source.GetPosition();
         LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
-        if (!reader.PlacementHolds(m_layers, m_layerCount, dataAt) && SalvageLayerInfo(countAt, end, layout, depth))
-            return true;
+        if (!reader.PlacementHolds(m_layers, m_layerCount, dataAt, end)) {
+            // The salvage is taken where more layers' data check than in
+            // the plain reading; else the plain reading stands.
+            const std::vector<LayerRecord> plain(m_layers.begin(), m_layers.begin() + long(m_layerCount));
+            const int16_t storedCount = m_storedLayerCount;
+            const std::size_t plainChecks = reader.LayersThatCheck(plain, plain.size(), dataAt);
+            if (SalvageLayerInfo(countAt, end, layout, depth, true) &&
+                reader.LayersThatCheck(m_layers, m_layerCount, std::nullopt) > plainChecks)
+                return true;
+            if (m_layers.size() < plain.size())
+                m_layers.resize(plain.size());
+            std::copy(plain.begin(), plain.end(), m_layers.begin());
+            m_layerCount = plain.size();
+            m_storedLayerCount = storedCount;
+            m_salvaged = false;
+        }
         m_source.SeekTo(dataAt);
     }
     return true;
 }
 
-// A channel id no file holds (a flipped bit, a zeroed byte) in a record that
-// lacks exactly one of its colours is that colour: the layer's data is read
-// in the order of its records, so the id is all the damage took. Other
-// readers refuse an id they do not know.
+// A channel id no file holds (a flipped bit, a zeroed byte) is the one id
+// the record lacks: a colour when one is missing, else the transparency,
+// else a mask the record has the rectangle of. The layer's data is read in
+// the order of its records, so the id is all the damage took; other readers
+// refuse an id they do not know.
 void RepairChannelIds(std::vector<LayerRecord> &layers, std::size_t count, uint32_t colours)
 {
     for (std::size_t i = 0; i < count && colours > 0; ++i) {
@@ -115,16 +130,19 @@ void RepairChannelIds(std::vector<LayerRecord> &layers, std::size_t count, uint3
         const auto unknown = [](const ChannelRecord &c) { return c.id < -3 || c.id > 56; };
         if (!layer.valid || std::count_if(ch.begin(), ch.end(), unknown) != 1)
             continue;
-        int16_t missing = -1;
-        uint32_t absent = 0;
+        std::vector<int16_t> missing;
         for (uint32_t c = 0; c < colours; ++c)
-            if (!FindChannel(ch, static_cast<int16_t>(c))) {
-                missing = static_cast<int16_t>(c);
-                ++absent;
-            }
-        if (absent != 1)
+            if (!FindChannel(ch, static_cast<int16_t>(c)))
+                missing.push_back(static_cast<int16_t>(c));
+        if (missing.empty() && !FindChannel(ch, -1))
+            missing.push_back(-1);
+        if (missing.empty() && layer.mask.present && !FindChannel(ch, -2))
+            missing.push_back(-2);
+        if (missing.empty() && layer.realMask.present && !FindChannel(ch, -3))
+            missing.push_back(-3);
+        if (missing.size() != 1)
             continue;
-        std::find_if(ch.begin(), ch.end(), unknown)->id = missing;
+        std::find_if(ch.begin(), ch.end(), unknown)->id = missing[0];
         layer.idRepaired = true;
     }
 }
@@ -561,7 +579,8 @@ bool PsdRecoverer::InsideReadInfo(uint64_t at) const
                        [at](const auto &r) { return at >= r.first && at < r.second; });
 }
 
-bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth)
+bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth,
+                                    bool recordsRead)
 {
     // Records salvaged once are not salvaged again from a later start that
     // only looks like their section's.
@@ -569,7 +588,7 @@ bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout
         return false;
     LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
     SectionRead read;
-    if (!reader.Salvage(countAt, end, ModeColourChannels(m_properties.mode), m_layers, read) || read.count == 0) {
+    if (!reader.Salvage(countAt, end, ModeColourChannels(m_properties.mode), m_layers, read, recordsRead) || read.count == 0) {
         m_layerCount = 0;
         return false;
     }

@@ -46,6 +46,15 @@ bool TableSum(CFile64Ex &source, uint64_t at, uint32_t rows, uint32_t width, uin
 /// The blend of a layer whose record is lost: normal, opaque, visible.
 constexpr std::array<uint8_t, 12> kNormalBlend = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
 
+/// The bytes of a layer's channel data, as its record gives them.
+uint64_t LayerDataLength(const LayerRecord &r)
+{
+    uint64_t total = 0;
+    for (const ChannelRecord &ch : r.channels)
+        total += ch.dataLength;
+    return total;
+}
+
 /// A layer with more than a compression field and a few bytes stored: its
 /// data can be checked by its own structure.
 bool HasDataToCheck(const LayerRecord &r)
@@ -169,21 +178,47 @@ void LayerSectionReader::ReadMaskData(LayerRecord &r)
         take(r.realMask, b + 4 + 20, b[4 + 19]);
 }
 
-bool LayerSectionReader::PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at)
+bool LayerSectionReader::PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at,
+                                        uint64_t infoEnd)
 {
+    const uint64_t sourceEnd = m_source.GetLength();
+    bool failedBefore = false;
     for (std::size_t i = 0; i < count; ++i) {
         const LayerRecord &r = layers[i];
+        // A cut source: the layers from the one the cut falls in on are read
+        // as far as they reach, as a plain reading does.
+        if (infoEnd > sourceEnd && at + LayerDataLength(r) > sourceEnd)
+            return true;
         uint64_t end;
         // Bounds no picture has, on a record whose channels hold data: the
         // damage hit the record, and its data is placed by its own structure.
         if (!r.valid && !r.overBudget && HasDataToCheck(r))
             return false;
-        if (r.valid && HasDataToCheck(r) && !ChannelsFit(r, at, end))
-            return false;
-        for (const ChannelRecord &ch : r.channels)
-            at += ch.dataLength;
+        // One layer whose data does not check is damage to that data; the
+        // next one with data failing too puts the lengths in doubt.
+        if (r.valid && HasDataToCheck(r)) {
+            if (!ChannelsFit(r, at, end) && failedBefore)
+                return false;
+            failedBefore = !ChannelsFit(r, at, end);
+        }
+        at += LayerDataLength(r);
     }
     return true;
+}
+
+std::size_t LayerSectionReader::LayersThatCheck(const std::vector<LayerRecord> &layers, std::size_t count,
+                                                std::optional<uint64_t> plainAt)
+{
+    std::size_t good = 0;
+    uint64_t at = plainAt.value_or(0), end;
+    for (std::size_t i = 0; i < count; ++i) {
+        const LayerRecord &r = layers[i];
+        const uint64_t pos = plainAt ? at : r.dataOffset;
+        if ((plainAt || r.placed) && r.valid && HasDataToCheck(r) && ChannelsFit(r, pos, end))
+            ++good;
+        at += LayerDataLength(r);
+    }
+    return good;
 }
 
 bool LayerSectionReader::ReadRecords(uint64_t end, std::vector<LayerRecord> &layers, SectionRead &read)
@@ -383,6 +418,15 @@ void LayerSectionReader::ReadSalvaged(uint64_t pos, uint64_t end, std::size_t co
         breakBefore = true;
         ++breaks;
         pos = *q;
+    }
+    // A count the damage lowered: where the data should start, records
+    // that read strictly follow.
+    for (Found f; count != 0 && pos < end && !breakBefore;) {
+        uint64_t next;
+        if (!ParseRecord(pos, end, f.record, true, next))
+            break;
+        found.push_back(std::move(f));
+        pos = next;
     }
     recordsEnd = pos;
 }
@@ -766,11 +810,24 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     std::vector<bool> fitting(found.size(), false);
     // anchor: how many of the group's checkable layers before the one that
     // must check (a search's anchor); none for a place already known.
-    auto fits = [&](std::size_t g, uint64_t at, std::optional<std::size_t> anchor = std::nullopt) {
+    // A layer whose data would run past the source's end (a cut source) is
+    // not checked: it neither fits nor fails, and is read as far as it
+    // reaches.
+    const uint64_t sourceEnd = m_source.GetLength();
+    // At a start the records themselves tell (their end, none lost in front)
+    // the first layer with data to check must check; the layers after it
+    // that do not are damage, placed anew below.
+    auto fits = [&](std::size_t g, uint64_t at, std::optional<std::size_t> anchor = std::nullopt,
+                    bool knownStart = false) {
         uint64_t pos = at;
         std::size_t checked = 0, good = 0;
-        bool all = true;
+        bool all = true, firstOk = false;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
+            if (pos + LayerDataLength(found[i].record) > sourceEnd) {
+                fitting[i] = true;
+                pos += LayerDataLength(found[i].record);
+                continue;
+            }
             uint64_t end;
             const bool ok = ChannelsFit(found[i].record, pos, end);
             const bool counts = HasDataToCheck(found[i].record);
@@ -779,6 +836,8 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
             if (counts) {
                 if (anchor && checked == *anchor && !ok)
                     return false;
+                if (checked == 0)
+                    firstOk = ok;
                 ++checked;
                 good += ok;
             }
@@ -786,7 +845,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
                 pos += ch.dataLength;
         }
         // Layers without data to check by: their compression fields.
-        return checked == 0 ? all : 2 * good >= checked;
+        return checked == 0 ? all : knownStart ? firstOk : 2 * good >= checked;
     };
     // A group whose channels are all raw fits wherever a compression field
     // of 0 stands: it is placed only where its place is known.
@@ -800,7 +859,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     // before it may be lost: without them, that is where its data is); the
     // last backwards from the data's end where it is known (its padding
     // unknown: 0 to 3 bytes).
-    if (!groups.empty() && fits(0, recordsEnd))
+    if (!groups.empty() && fits(0, recordsEnd, std::nullopt, !frontLost))
         starts[0] = recordsEnd;
     const std::size_t last = groups.empty() ? 0 : groups.size() - 1;
     if (!groups.empty() && !starts[last] && dataEnd != 0) {
@@ -812,7 +871,6 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
     // The others where their data checks, looked for after the group before
     // them (the lost records' data lies between), where a compression field
     // could be, not farther than the search reaches.
-    const uint64_t sourceEnd = m_source.GetLength();
     for (std::size_t g = 0; g < groups.size(); ++g) {
         if (starts[g] || !checkable(g))
             continue;
@@ -879,8 +937,8 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
         std::size_t failed = none;
         for (std::size_t i = groups[g].first; i < groups[g].second; ++i) {
             uint64_t end;
-            const bool counts = HasDataToCheck(found[i].record);
-            const bool ok = ChannelsFit(found[i].record, pos, end);
+            const bool counts = HasDataToCheck(found[i].record) && pos + LayerDataLength(found[i].record) <= sourceEnd;
+            const bool ok = counts && ChannelsFit(found[i].record, pos, end);
             if (counts && !ok) {
                 if (failed != none && failed + 1 < groups[g].second && !found[failed + 1].breakBefore) {
                     found[failed + 1].breakBefore = true;
@@ -957,7 +1015,7 @@ bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, u
 }
 
 bool LayerSectionReader::Salvage(uint64_t countAt, uint64_t end, uint32_t colours, std::vector<LayerRecord> &layers,
-                                 SectionRead &read)
+                                 SectionRead &read, bool recordsRead)
 {
     uint8_t b[2];
     m_source.SeekTo(countAt);
@@ -968,10 +1026,11 @@ bool LayerSectionReader::Salvage(uint64_t countAt, uint64_t end, uint32_t colour
     const std::size_t count = stored < 0 ? static_cast<std::size_t>(-int32_t{stored}) : static_cast<std::size_t>(stored);
     end = std::min(end, m_source.GetLength());
     // A section is one whose first record reads: what only looks like its
-    // lengths (resource blocks, say) has no records to salvage.
+    // lengths (resource blocks, say) has no records to salvage. Records
+    // read plainly are a section's, whatever their bounds.
     LayerRecord first;
     uint64_t next;
-    if (!ParseRecord(countAt + 2, end, first, false, next))
+    if (!recordsRead && !ParseRecord(countAt + 2, end, first, false, next))
         return false;
     std::vector<Found> found;
     uint64_t recordsEnd = countAt + 2;

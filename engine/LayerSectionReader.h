@@ -52,14 +52,20 @@ public:
     /// Whether every layer with data, its data one after the other from
     /// `at`, checks by its structure (records read plainly whose lengths the
     /// damage changed do not).
-    bool PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at);
+    /// How many layers with data to check check: one after the other from
+    /// plainAt, or (without it) each where it was placed.
+    std::size_t LayersThatCheck(const std::vector<LayerRecord> &layers, std::size_t count,
+                                std::optional<uint64_t> plainAt);
+    /// A layer the end of a cut source falls in, and those after it, hold.
+    bool PlacementHolds(const std::vector<LayerRecord> &layers, std::size_t count, uint64_t at, uint64_t infoEnd);
 
     /// The records of a layer info from countAt (its layer count) to end
     /// (the layer info's end, where its channel data ends), salvaged.
     /// colours: the document's colour channels, for layers made from data
-    /// alone. False when no layer could be placed.
+    /// alone. False when no layer could be placed. Unless recordsRead (the
+    /// plain reading read every record), its first record must read.
     bool Salvage(uint64_t countAt, uint64_t end, uint32_t colours, std::vector<LayerRecord> &layers,
-                 SectionRead &read);
+                 SectionRead &read, bool recordsRead = false);
 
     /// A run of records found by itself, the first at `first`, where the
     /// section's lengths and count are lost: the layers' data follows the

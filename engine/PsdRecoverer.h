@@ -388,8 +388,10 @@ private:
     bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
                            uint16_t &keyDepth);
     /// The records of a layer info whose plain reading failed, salvaged
-    /// (countAt: its layer count; end: its end).
-    bool SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth);
+    /// (countAt: its layer count; end: its end; recordsRead: the plain
+    /// reading read every record, their data out of place).
+    bool SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout &layout, uint16_t depth,
+                          bool recordsRead = false);
     /// Whether a section already read holds this position.
     bool InsideReadInfo(uint64_t at) const;
     /// Reads (or inflates from the inflater's stream) up to size bytes into

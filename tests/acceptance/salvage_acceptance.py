@@ -5,8 +5,9 @@
 
 Every Photoshop file under the SOURCES_DIRs (the shared corpus, the files the
 generated acceptance set wrote) is damaged in several ways: zeroed and random
-sectors one per 32 KiB, the first 4 KiB and the first 64 KiB zeroed, the
-layer info's length damaged, bits flipped. DRIVER (zelt_recover) runs each
+sectors one per 32 KiB, the first 4 KiB and the first 64 KiB zeroed, cut
+off (alone and with other bytes after), the layer info's length damaged,
+bits flipped. DRIVER (zelt_recover) runs each
 copy with salvage, as velmora does. Per damage, the layers whose channel data
 bytes the damage left untouched are counted, split by whether their record
 survived too, with how many came back identical (a layer file holding exactly
@@ -102,6 +103,11 @@ def damages(doc, rng):
               ("random sectors", sectors(lambda k: bytes(rng.randrange(256) for _ in range(k)))),
               ("first 4 KiB zeroed", bytes(min(4096, len(data))) + data[4096:]),
               ("first 64 KiB zeroed", bytes(min(65536, len(data))) + data[65536:])]
+    # A copy cut off, alone and with other bytes behind it (on a disk).
+    cut = len(data) * 3 // 5
+    filler = random.Random(len(data))
+    copies += [("cut", data[:cut]),
+               ("cut, other bytes after", data[:cut] + bytes(filler.randrange(256) for _ in range(len(data) - cut)))]
     try:
         _, _, section = record_ranges(doc)
         n = 4 * doc.header.version
@@ -131,7 +137,7 @@ def main():
         return SKIP
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    rng = random.Random(21)
+    rng = random.Random(int(os.environ.get("SALVAGE_SEED", "21")))
     # damage -> counters
     stats = collections.defaultdict(collections.Counter)
     failures = []

@@ -114,6 +114,7 @@ TEST(Salvage, EveryLayerWhosePixelsSurviveComesBack)
         {"a tagged block", [&](Bytes &b) { std::fill_n(b.begin() + long(doc.records[3] - 16), 8, 0); }, false},
         {"the section's lengths", [&](Bytes &b) { std::fill_n(b.begin() + long(doc.section), 10, 0); }, false},
         {"lengths and record 0", [&](Bytes &b) { std::fill_n(b.begin() + long(doc.section), doc.records[1] - doc.section, 0); }, true},
+        {"the layer count lowered", [&](Bytes &b) { b[doc.section + 9] = 3; }, false},
     };
     for (const Case &c : cases) {
         TempDir dir;
@@ -156,6 +157,40 @@ TEST(Salvage, WithoutItTheSectionIsWhatItWasAndIntactFilesAreTheSame)
     EXPECT_EQ(ReadFile(plain / "out" / a.merged[0]), ReadFile(salvaged / "out" / b.merged[0]));
     const Outcome c = Repair(broken, ZELT_RECOVER_HEURISTIC | ZELT_REPORT_COARSE, brokenPlain);
     EXPECT_FALSE(std::count(c.written.begin(), c.written.end(), "Layer0.psd")) << "one broken record drops the section";
+}
+
+TEST(Salvage, DamageThePlainReadingCopesWithGivesItsFiles)
+{
+    // A cut inside the layers' data (alone, and with other bytes after it
+    // as on a disk), and one layer's own row table hit: the records and
+    // their lengths hold, so the layers before the damage come back as a
+    // plain reading gives them, not placed anew.
+    const Document doc;
+    const auto get32 = [&](std::size_t at) {
+        return std::size_t(doc.bytes[at]) << 24 | std::size_t(doc.bytes[at + 1]) << 16 | std::size_t(doc.bytes[at + 2]) << 8 |
+               doc.bytes[at + 3];
+    };
+    const std::size_t dataAt = doc.records.back() + 58 + get32(doc.records.back() + 54);
+    std::size_t layer0 = 0; // its four channels' lengths
+    for (std::size_t c = 0; c < 4; ++c)
+        layer0 += get32(doc.records[0] + 18 + 6 * c + 2);
+    const std::size_t cut = dataAt + layer0 + 30; // inside layer 1's first channel
+    const Bytes head(doc.bytes.begin(), doc.bytes.begin() + long(cut));
+    Bytes withNoise = head;
+    const Bytes noise = Pattern(doc.bytes.size() - cut, 7);
+    withNoise.insert(withNoise.end(), noise.begin(), noise.end());
+    Bytes hit = doc.bytes;
+    std::fill_n(hit.begin() + long(dataAt + 2), 8, 0xEE);
+    for (const auto &[name, bytes] : std::vector<std::pair<std::string, Bytes>>{
+             {"cut", head}, {"cut, other bytes after", withNoise}, {"a row table hit", hit}}) {
+        TempDir plain, salvaged;
+        const Outcome a = Repair(bytes, ZELT_RECOVER_HEURISTIC | ZELT_REPORT_COARSE, plain);
+        const Outcome b = Repair(bytes, kSalvage, salvaged);
+        EXPECT_GE(std::count(a.written.begin(), a.written.end(), "Layer0.psd"), 1) << name;
+        EXPECT_EQ(a.written, b.written) << name;
+        for (const std::string &file : a.written)
+            EXPECT_EQ(ReadFile(plain / "out" / file), ReadFile(salvaged / "out" / file)) << name << ": " << file;
+    }
 }
 
 TEST(Salvage, AMergedImageWhoseCompressionFieldIsHitIsReadByItsRowTable)
