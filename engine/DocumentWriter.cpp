@@ -215,9 +215,10 @@ std::vector<uint8_t> RewriteLayerExtra(const std::vector<uint8_t> &extra, const 
     std::string name(extra.begin() + long(parts.name) + 1, extra.begin() + long(parts.name) + 1 + extra[parts.name]);
     if (damaged)
         name = name.substr(0, 255 - (sizeof kDamaged - 1)) + kDamaged;
+    const std::size_t nameAt = out.size(); // the mask data may have gone before it
     out.push_back(static_cast<uint8_t>(name.size()));
     out.insert(out.end(), name.begin(), name.end());
-    while (out.size() - parts.name < (1 + name.size() + 3) / 4 * 4)
+    while (out.size() - nameAt < (1 + name.size() + 3) / 4 * 4)
         out.push_back(0);
     std::size_t rest;
     for (const Block &b : WalkBlocks(extra, parts.blocks, from, rest, true)) {
@@ -252,6 +253,7 @@ struct RebuiltDocument::Entry {
     bool damaged = false;     ///< the source does not hold all of its data whole
     bool visible = true;      ///< its own flag and every group around it
     bool maskKept = false;    ///< its mask data reached the document
+    bool maskDropped = false; ///< its mask's rectangle is damaged: readers refuse it
     std::string name;
     std::vector<uint8_t> record;
     uint64_t recordAt = 0; ///< where its record starts in the file
@@ -299,7 +301,8 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
             continue;
         const uint64_t from = layer.FromSource(), bytes = layer.PlaneBytes(depth);
         e.placedEmpty = !layer.Empty() && !EnoughSamples(from, bytes);
-        e.damaged = e.placedEmpty || !layer.Whole() || layer.idRepaired ||
+        e.maskDropped = layer.mask.Implausible() || layer.realMask.Implausible();
+        e.damaged = e.placedEmpty || !layer.Whole() || layer.idRepaired || e.maskDropped ||
                     !KnownBlendKey(LoadBE32(layer.blend.data() + 4));
         if (!e.placedEmpty) {
             layerFromSource += from;
@@ -392,9 +395,10 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
                 continue;
             const LayerRecord &layer = r.m_layers[i];
             std::vector<uint8_t> extra =
-                RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged, !e.placedEmpty, plainDivider[i]);
+                RewriteLayerExtra(extras[i], sectionLayout, layout, e.damaged, !e.placedEmpty && !e.maskDropped,
+                                  plainDivider[i]);
             ExtraParts parts;
-            e.maskKept = !e.placedEmpty && SplitExtra(extra, parts) && layer.mask.present;
+            e.maskKept = !e.placedEmpty && !e.maskDropped && SplitExtra(extra, parts) && layer.mask.present;
             std::vector<uint8_t> &rec = e.record;
             PutBE(rec, static_cast<uint32_t>(layer.top), 4);
             PutBE(rec, static_cast<uint32_t>(layer.left), 4);

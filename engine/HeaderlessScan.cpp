@@ -31,9 +31,11 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
     s.palette = !m_palette.empty();
     std::set<int16_t> colour;
     std::optional<PixelRect> all;
+    // A layer made from data alone (its record lost) was made with the
+    // colours, depth and place assumed: it tells none of them.
     for (std::size_t i = 0; i < m_layerCount; ++i) {
         const LayerRecord &l = m_layers[i];
-        if (!l.valid && !l.overBudget)
+        if ((!l.valid && !l.overBudget) || l.recordLost)
             continue;
         for (const ChannelRecord &c : l.channels)
             if (c.id >= 0 && c.id <= 3)
@@ -53,10 +55,10 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
     // A lone layer tells only where the layers reach.
     std::size_t pixelLayers = 0;
     for (std::size_t i = 0; i < m_layerCount; ++i)
-        pixelLayers += (m_layers[i].valid || m_layers[i].overBudget) && !m_layers[i].Empty();
+        pixelLayers += (m_layers[i].valid || m_layers[i].overBudget) && !m_layers[i].Empty() && !m_layers[i].recordLost;
     for (std::size_t i = 0; i < m_layerCount && all && pixelLayers > 1; ++i) {
         const LayerRecord &l = m_layers[i];
-        if ((l.valid || l.overBudget) && !l.Empty() && l.top == 0 && l.left == 0 && l.bottom >= all->bottom &&
+        if ((l.valid || l.overBudget) && !l.recordLost && !l.Empty() && l.top == 0 && l.left == 0 && l.bottom >= all->bottom &&
             l.right >= all->right) {
             s.background = PixelRect{0, 0, l.bottom, l.right};
             break;
@@ -77,7 +79,8 @@ void PsdRecoverer::GatherLayerSignals(PropertySignals &s, const Layout &layout, 
                 pos += c.dataLength;
                 if (m_salvaged && !l.placed)
                     continue;
-                if ((!l.valid && !l.overBudget) || l.Empty() || c.id < -1 || c.dataLength <= 2 || probes >= kMaxDepthProbes)
+                if ((!l.valid && !l.overBudget) || l.recordLost || l.Empty() || c.id < -1 || c.dataLength <= 2 ||
+                    probes >= kMaxDepthProbes)
                     continue;
                 ++probes;
                 uint8_t b[4];

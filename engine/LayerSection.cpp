@@ -588,7 +588,8 @@ bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout
         return false;
     LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
     SectionRead read;
-    if (!reader.Salvage(countAt, end, ModeColourChannels(m_properties.mode), m_layers, read, recordsRead) || read.count == 0) {
+    if (!reader.Salvage(countAt, end, m_headerSeen ? ModeColourChannels(m_properties.mode) : 0, m_layers, read,
+                        recordsRead) || read.count == 0) {
         m_layerCount = 0;
         return false;
     }

@@ -718,13 +718,22 @@ bool LayerSectionReader::LayersOfPieces(const std::vector<Piece> &pieces, uint32
         // as a layer with transparency has; a lone channel of its own size
         // beside colour layers is a layer's mask, whose place in the layer
         // is lost with the record.
+        // Each keeps its share of the empty channels (readers refuse a
+        // record without channels), the transparency where the colours are.
         if (first.rowBytes == 0) {
             const std::size_t count = std::max<std::size_t>(1, (run + colours / 2) / (colours + 1));
-            for (std::size_t k = 0; k < count; ++k) {
+            for (std::size_t k = 0, next = i; k < count; ++k) {
                 LayerRecord r;
                 r.recordLost = true;
-                r.dataOffset = pieces[i].at;
+                r.dataOffset = pieces[next].at;
                 r.blend = kNormalBlend;
+                const std::size_t share = std::min<std::size_t>(colours + 1, j - next);
+                for (std::size_t c = 0; c <= colours; ++c) {
+                    ChannelRecord &ch = r.channels.emplace_back();
+                    ch.id = static_cast<int16_t>(alphaFirst ? int(c) - 1 : c == colours ? -1 : int(c));
+                    ch.dataLength = c < share ? pieces[next + c].end - pieces[next + c].at : 0;
+                }
+                next += share;
                 out.push_back(std::move(r));
             }
             i = j;
@@ -785,6 +794,11 @@ bool LayerSectionReader::LayersOfPieces(const std::vector<Piece> &pieces, uint32
 bool LayerSectionReader::Place(std::vector<Found> &found, uint64_t recordsEnd, uint64_t dataEnd, uint32_t colours,
                                std::vector<LayerRecord> &layers, SectionRead &read)
 {
+    // Colours not known (no header): the records found tell them.
+    if (colours == 0)
+        for (const Found &f : found)
+            for (const ChannelRecord &ch : f.record.channels)
+                colours = std::max<uint32_t>(colours, ch.id >= 0 && ch.id <= 3 ? uint32_t(ch.id) + 1 : 0);
     // The records' groups between the breaks; the data of a group lies in
     // their order, of the groups too.
     std::vector<std::pair<std::size_t, std::size_t>> groups; // [first, end) of found
@@ -1053,10 +1067,6 @@ bool LayerSectionReader::SalvageRun(uint64_t first, uint32_t colours, std::vecto
         return false;
     // The records before the first found are lost with the section's front.
     found[0].breakBefore = true;
-    if (colours == 0)
-        for (const Found &f : found)
-            for (const ChannelRecord &ch : f.record.channels)
-                colours = std::max<uint32_t>(colours, ch.id >= 0 ? uint32_t(ch.id) + 1 : 0);
     read.broken = static_cast<std::size_t>(std::count_if(found.begin(), found.end(), [](const Found &f) { return f.breakBefore; }));
     read.recordsEnd = recordsEnd;
     return Place(found, recordsEnd, 0, colours, layers, read);

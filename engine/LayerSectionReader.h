@@ -62,8 +62,9 @@ public:
     /// The records of a layer info from countAt (its layer count) to end
     /// (the layer info's end, where its channel data ends), salvaged.
     /// colours: the document's colour channels, for layers made from data
-    /// alone. False when no layer could be placed. Unless recordsRead (the
-    /// plain reading read every record), its first record must read.
+    /// alone (0: the records found tell them). False when no layer could be
+    /// placed. Unless recordsRead (the plain reading read every record), its
+    /// first record must read.
     bool Salvage(uint64_t countAt, uint64_t end, uint32_t colours, std::vector<LayerRecord> &layers,
                  SectionRead &read, bool recordsRead = false);
 

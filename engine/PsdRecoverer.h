@@ -40,6 +40,9 @@ inline uint64_t RowBytes(uint32_t width, uint16_t depth)
 }
 
 /// A layer mask's rectangle and default colour, from the layer's mask data.
+/// The largest side a document or layer has.
+constexpr int64_t kMaxPictureSide = 300000;
+
 struct MaskRect {
     bool present = false; ///< the mask data holds this rectangle
     int32_t top = 0, left = 0, bottom = 0, right = 0;
@@ -48,6 +51,12 @@ struct MaskRect {
     bool usable = false;
     uint32_t Height() const { return usable ? static_cast<uint32_t>(int64_t{bottom} - top) : 0; }
     uint32_t Width() const { return usable ? static_cast<uint32_t>(int64_t{right} - left) : 0; }
+    /// Inverted or beyond any picture's size (damage; an empty one is not).
+    bool Implausible() const
+    {
+        const int64_t h = int64_t{bottom} - top, w = int64_t{right} - left;
+        return present && (h < 0 || w < 0 || h > kMaxPictureSide || w > kMaxPictureSide);
+    }
 };
 
 struct ChannelRecord {

@@ -14,8 +14,8 @@ survived too, with how many came back identical (a layer file holding exactly
 the layer's pixels); layer files that are no layer of the original are false
 finds. Every untouched layer with an untouched record must come back, at least
 90 % of those whose record was lost, and false finds stay under 1 % of the
-layer files. Every rebuilt document opens in psd-tools, its groups and every
-layer read. Where the header and every record are lost, nothing tells the
+layer files. Every rebuilt document opens in psd-tools (its groups and every
+layer read), in ImageMagick and in GIMP where these read the intact original. Where the header and every record are lost, nothing tells the
 colours a layer's data holds: those layers are counted apart, and only
 reported. Exits 77 (skipped) when psd-tools or every source is missing.
 """
@@ -36,6 +36,7 @@ SECTOR = 512
 
 try:
     import psd_model as model
+    import psd_sources as sources
     from psd_tools import PSDImage
 except ImportError as e:
     print(f"{e}: skipped")
@@ -88,6 +89,49 @@ def read_picture(path):
     return height, width, channels, planes
 
 
+def header_of(path):
+    with open(path, "rb") as f:
+        head = f.read(26)
+    return be(head, 4, 2), max(be(head, 14, 4), be(head, 18, 4)), be(head, 24, 2)
+
+
+def identify_refuses(paths):
+    """The paths ImageMagick cannot read (it has no indexed colour and a
+    limit on the sides): all in one call, each alone only when that fails."""
+    paths = [p for p in paths if header_of(p)[2] != 2 and header_of(p)[1] <= 16384]
+    def refused(batch):
+        return subprocess.run(["identify", *batch], capture_output=True).returncode != 0
+    if not paths or not shutil.which("identify") or not refused(paths):
+        return set()
+    return {p for p in paths if refused([p])}
+
+
+def gimp_refuses(paths):
+    """The paths GIMP cannot read (none of version 2), all in one process."""
+    paths = [p for p in paths if header_of(p)[0] == 1]
+    if not paths or not shutil.which("gimp"):
+        return set()
+    return set(paths) - sources.gimp_opens(paths)
+
+
+def readers_refuse(documents):
+    """Failures for rebuilt documents ImageMagick or GIMP refuse where they
+    read the intact original. GIMP, slow to start a file, is asked about
+    every fifth document."""
+    failures = []
+    with open(os.path.join(os.path.dirname(documents[0][1]), "index.txt"), "w") as f:
+        f.writelines(f"{os.path.basename(d)} {label}\n" for _, d, label in documents)
+    for reader, refuses, step in (("ImageMagick", identify_refuses, 1), ("GIMP", gimp_refuses, 5)):
+        documents = documents[::step]
+        refused = refuses([d for _, d, _ in documents])
+        originals = refuses(sorted({o for o, d, _ in documents if d in refused}))
+        opened = len(documents) - len(refused)
+        print(f"rebuilt documents {reader} opens: {opened} of {len(documents)}")
+        failures += [f"{label}: {reader} refuses the rebuilt document" for o, d, label in documents
+                     if d in refused and o not in originals]
+    return failures
+
+
 def damages(doc, rng):
     """(name, damaged bytes) for each kind of damage."""
     data = doc.data
@@ -136,7 +180,8 @@ def main():
         print("no sources: skipped")
         return SKIP
     shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    os.makedirs(os.path.join(work, "rebuilt"))
+    documents = []  # (original, rebuilt document, label)
     rng = random.Random(int(os.environ.get("SALVAGE_SEED", "21")))
     # damage -> counters
     stats = collections.defaultdict(collections.Counter)
@@ -180,6 +225,9 @@ def main():
             for rebuilt in glob.glob(os.path.join(out, "*_rebuilt.ps[db]")):
                 s = stats[name]
                 s["rebuilt documents"] += 1
+                kept = os.path.join(work, "rebuilt", f"{len(documents)}{os.path.splitext(rebuilt)[1]}")
+                shutil.copyfile(rebuilt, kept)
+                documents.append((path, kept, f"{stem}/{name}"))
                 try:
                     for _ in PSDImage.open(rebuilt).descendants():
                         pass
@@ -218,6 +266,7 @@ def main():
             if not os.environ.get("SALVAGE_KEEP"):
                 shutil.rmtree(out)
                 os.remove(src)
+    failures += readers_refuse(documents) if documents else []
     for name, s in stats.items():
         whole, lost = s["untouched, record whole"], s["untouched, record lost"]
         back_whole, back_lost = s["untouched, record whole, back identical"], s["untouched, record lost, back identical"]

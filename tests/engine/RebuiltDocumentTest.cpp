@@ -178,6 +178,8 @@ TEST(RebuiltDocument, DamageOtherReadersRefuseIsLeftOutAndMarked)
     std::vector<TestLayer> layers = l.Layers();
     TestLayer &sky = layers[3];
     sky.channels[2].id = int16_t(0x8001);
+    const TestMask inverted{3, 2, 1, 4, 255};
+    layers[1].extra = LayerExtra("Sun", &inverted, UnicodeNameBlock("Sun"));
     sky.extra = LayerExtra("Sky", nullptr, UnicodeNameBlock("Sky") + TaggedBlock("lclr", {0, 8, 0, 0, 0, 0, 0, 0}));
     layers.erase(layers.begin()); // the group's end
     PsdBuilder path;
@@ -202,6 +204,17 @@ TEST(RebuiltDocument, DamageOtherReadersRefuseIsLeftOutAndMarked)
     ASSERT_NE(at, folder.end());
     EXPECT_EQ(Bytes(at + 12, at + 16), (Bytes{0, 0, 0, 0})) << "a group start without its end is an ordinary layer";
     EXPECT_EQ(doc.layers[1].name, "Group 1") << "the record itself is whole";
+    // The sun's mask rectangle is inverted: its mask data goes, and the
+    // tagged blocks still start where the padded name ends.
+    const Bytes &sun = doc.layers[0].extra;
+    ASSERT_GE(sun.size(), 12u);
+    EXPECT_EQ(Bytes(sun.begin(), sun.begin() + 4), (Bytes{0, 0, 0, 0}));
+    const std::size_t name = 8 + (std::size_t(sun[6]) << 8 | sun[7]);
+    ASSERT_LT(name, sun.size());
+    EXPECT_EQ(doc.layers[0].name, "Sun (damaged)");
+    const std::size_t blocks = name + (1 + sun[name] + 3) / 4 * 4;
+    ASSERT_LE(blocks + 4, sun.size());
+    EXPECT_EQ(std::string(sun.begin() + long(blocks), sun.begin() + long(blocks) + 4), "8BIM");
 }
 
 } // namespace
