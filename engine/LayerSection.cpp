@@ -95,7 +95,7 @@ bool PsdRecoverer::ParseLayerSection(uint64_t start, const Layout &layout, uint6
     if (salvage) {
         RepairChannelIds(m_layers, m_layerCount, ModeColourChannels(m_properties.mode));
         const uint64_t dataAt = m_source.GetPosition();
-        LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+        LayerSectionReader reader(m_source, layout, depth, m_memoryBudget);
         if (!reader.PlacementHolds(m_layers, m_layerCount, dataAt, end)) {
             // The salvage is taken where more layers' data check than in
             // the plain reading; else the plain reading stands.
@@ -300,7 +300,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     if (HeuristicActive())
         m_properties = m_userProperties;
     uint16_t depth = m_properties.depth;
-    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    LayerSectionReader reader(m_source, layout, depth, m_memoryBudget);
     const std::optional<uint64_t> first = reader.RecordAround(signature);
     if (!first || InsideReadInfo(*first))
         return false;
@@ -327,7 +327,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
             // The layers made from data alone were split at the depth
             // assumed before: split again at the one the records prove.
             if (read.fromData > 0) {
-                LayerSectionReader again(m_source, m_inflater, layout, depth, m_memoryBudget);
+                LayerSectionReader again(m_source, layout, depth, m_memoryBudget);
                 read = SectionRead{};
                 if (!again.SalvageRun(*first, colours, m_layers, read) || read.count == 0) {
                     m_layerCount = 0;
@@ -360,7 +360,7 @@ bool PsdRecoverer::RecoverChannelRun(uint32_t &filesWritten)
     if (HeuristicActive())
         m_properties = m_userProperties;
     const uint16_t depth = m_properties.depth;
-    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    LayerSectionReader reader(m_source, layout, depth, m_memoryBudget);
     SectionRead read;
     if (!reader.SplitRun(at, ModeColourChannels(m_properties.mode), m_layers, read)) {
         m_layerCount = 0;
@@ -565,7 +565,7 @@ bool PsdRecoverer::ReadLayerRecords(uint64_t end, const Layout &layout, uint16_t
     if (depth == 0)
         depth = m_properties.depth;
     m_salvaged = false;
-    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    LayerSectionReader reader(m_source, layout, depth, m_memoryBudget);
     SectionRead read;
     const bool ok = reader.ReadRecords(end, m_layers, read);
     m_layerCount = read.count;
@@ -586,7 +586,7 @@ bool PsdRecoverer::SalvageLayerInfo(uint64_t countAt, uint64_t end, const Layout
     // only looks like their section's.
     if (InsideReadInfo(countAt))
         return false;
-    LayerSectionReader reader(m_source, m_inflater, layout, depth, m_memoryBudget);
+    LayerSectionReader reader(m_source, layout, depth, m_memoryBudget);
     SectionRead read;
     if (!reader.Salvage(countAt, end, m_headerSeen ? ModeColourChannels(m_properties.mode) : 0, m_layers, read,
                         recordsRead) || read.count == 0) {

@@ -139,9 +139,8 @@ bool LayerSectionReader::MayBeBlendSignature(const uint8_t *w)
     return LoadBE32(w) == k8BIM && KnownBlendKey(LoadBE32(w + 4)) && w[9] <= 1;
 }
 
-LayerSectionReader::LayerSectionReader(CFile64Ex &source, Inflater &inflater, const Layout &layout, uint16_t depth,
-                                       uint64_t budget)
-    : m_source(source), m_inflater(inflater), m_layout(layout), m_depth(depth), m_budget(budget)
+LayerSectionReader::LayerSectionReader(CFile64Ex &source, const Layout &layout, uint16_t depth, uint64_t budget)
+    : m_source(source), m_layout(layout), m_depth(depth), m_budget(budget)
 {
 }
 

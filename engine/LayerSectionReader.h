@@ -17,7 +17,6 @@
 namespace zelt {
 
 class CFile64Ex;
-class Inflater;
 
 /// Makes a layer too large for the memory budget at depth not valid.
 void CheckLayerBudget(LayerRecord &r, uint16_t depth, uint64_t budget);
@@ -43,7 +42,7 @@ struct SectionRead {
 
 class LayerSectionReader {
 public:
-    LayerSectionReader(CFile64Ex &source, Inflater &inflater, const Layout &layout, uint16_t depth, uint64_t budget);
+    LayerSectionReader(CFile64Ex &source, const Layout &layout, uint16_t depth, uint64_t budget);
 
     /// The records from the position (the layer count) up to end, one after
     /// the other: false at the first that does not read.
@@ -139,7 +138,6 @@ private:
     bool RowsDecodeAlike(uint64_t at, uint64_t limit, uint64_t h, uint64_t sum, uint64_t &rowBytes);
 
     CFile64Ex &m_source;
-    Inflater &m_inflater;
     Layout m_layout;
     uint16_t m_depth;
     uint64_t m_budget;
