@@ -443,7 +443,8 @@ std::unique_ptr<RebuiltDocument> RebuiltDocument::Begin(PsdRecoverer &r, uint16_
         body = build(d.m_layout);
     const uint64_t infoLength = (body + 3) / 4 * 4;
     d.m_padding = infoLength - body;
-    d.m_layers = std::count_if(d.m_entries.begin(), d.m_entries.end(), [](const Entry &e) { return e.included; });
+    d.m_layers = static_cast<std::size_t>(
+        std::count_if(d.m_entries.begin(), d.m_entries.end(), [](const Entry &e) { return e.included; }));
 
     const std::string path = r.m_outputDir + PathWithoutExtension(PathFileName(r.m_sourcePath)) + "_rebuilt" +
                              PathExtension(r.m_sourcePath);
