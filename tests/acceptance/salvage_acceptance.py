@@ -5,19 +5,22 @@
 
 Every Photoshop file under the SOURCES_DIRs (the shared corpus, the files the
 generated acceptance set wrote) is damaged in several ways: zeroed and random
-sectors one per 32 KiB, the first 4 KiB and the first 64 KiB zeroed, cut
-off (alone and with other bytes after), the layer info's length damaged,
-bits flipped. DRIVER (zelt_recover) runs each
-copy with salvage, as velmora does. Per damage, the layers whose channel data
-bytes the damage left untouched are counted, split by whether their record
-survived too, with how many came back identical (a layer file holding exactly
-the layer's pixels); layer files that are no layer of the original are false
-finds. Every untouched layer with an untouched record must come back, at least
-90 % of those whose record was lost, and false finds stay under 1 % of the
-layer files. Every rebuilt document opens in psd-tools (its groups and every
-layer read), in ImageMagick and in GIMP where these read the intact original. Where the header and every record are lost, nothing tells the
-colours a layer's data holds: those layers are counted apart, and only
-reported. Exits 77 (skipped) when psd-tools or every source is missing.
+sectors one per 32 KiB, the first 4 KiB and the first 64 KiB zeroed, cut off
+(alone and with other bytes after), the layer info's length damaged, bits
+flipped. DRIVER (zelt_recover) runs each copy with salvage and the rebuilt
+document, as velmora does. Per damage, the layers whose channel data bytes the
+damage left untouched are counted, split by whether their record survived too,
+with how many came back identical (a layer file holding exactly the layer's
+pixels); layer files that are no layer of the original are false finds. Every
+untouched layer with an untouched record must come back, at least 90 % of
+those whose record was lost, and false finds stay under 1 % of the layer
+files. Every rebuilt document opens in psd-tools (its groups and every layer
+read), and in ImageMagick and GIMP where these read the intact original.
+Where the header and every record are lost, nothing tells the colours a
+layer's data holds: those layers are counted apart, and only reported.
+SALVAGE_SEED picks other damage (21 by default), SALVAGE_KEEP keeps the
+copies and their outputs, SALVAGE_VERBOSE names each miss. Exits 77
+(skipped) when psd-tools or every source is missing.
 """
 import collections
 import glob
