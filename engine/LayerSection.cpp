@@ -313,11 +313,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
         m_layerCount = 0;
         return false;
     }
-    m_layerCount = read.count;
-    m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
-    m_salvaged = true;
-    m_sectionLayout = layout;
-    m_infoEnd = read.dataEnd; // where the placed data ends: no layer info says more
+    TakeRun(read, layout);
     if (HeuristicActive()) {
         PropertySignals signals;
         GatherLayerSignals(signals, layout, 0);
@@ -333,9 +329,7 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
                     m_layerCount = 0;
                     return false;
                 }
-                m_layerCount = read.count;
-                m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
-                m_infoEnd = read.dataEnd;
+                TakeRun(read, layout);
             }
             for (std::size_t i = 0; i < m_layerCount; ++i)
                 if (m_layers[i].valid || m_layers[i].overBudget)
@@ -345,6 +339,17 @@ bool PsdRecoverer::RecoverRecordRun(uint32_t &filesWritten)
     RecoverLayers(depth, layout, filesWritten);
     NoteRecovered(*first, *first, filesWritten, std::max(read.recordsEnd, read.dataEnd));
     return true;
+}
+
+// The layers of a run found by itself: no layer info tells more than where
+// their placed data ends.
+void PsdRecoverer::TakeRun(const SectionRead &read, const Layout &layout)
+{
+    m_layerCount = read.count;
+    m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
+    m_salvaged = true;
+    m_sectionLayout = layout;
+    m_infoEnd = read.dataEnd;
 }
 
 bool PsdRecoverer::RecoverChannelRun(uint32_t &filesWritten)
@@ -366,11 +371,7 @@ bool PsdRecoverer::RecoverChannelRun(uint32_t &filesWritten)
         m_layerCount = 0;
         return false;
     }
-    m_layerCount = read.count;
-    m_storedLayerCount = static_cast<int16_t>(std::min<std::size_t>(read.count, 32767));
-    m_salvaged = true;
-    m_sectionLayout = layout;
-    m_infoEnd = read.dataEnd;
+                TakeRun(read, layout);
     RecoverLayers(depth, layout, filesWritten);
     NoteRecovered(at, at, filesWritten, read.dataEnd);
     return true;

@@ -10,7 +10,7 @@
 namespace zelt {
 namespace {
 
-constexpr int64_t kMaxLayerSide = 300000;
+constexpr int64_t kMaxLayerSide = kMaxPictureSide;
 constexpr uint32_t k8BIM = 0x3842494D, k8B64 = 0x38423634;
 /// How far a layer's data is looked for inside a layer info.
 constexpr uint64_t kMaxSearch = 64u << 20;
@@ -45,6 +45,21 @@ bool TableSum(CFile64Ex &source, uint64_t at, uint32_t rows, uint32_t width, uin
 
 /// The blend of a layer whose record is lost: normal, opaque, visible.
 constexpr std::array<uint8_t, 12> kNormalBlend = {'8', 'B', 'I', 'M', 'n', 'o', 'r', 'm', 255, 0, 0, 0};
+
+/// A record's bounds from their 16 stored bytes, with the layer's size
+/// (exact differences of the signed bounds, in 64 bits); whether a picture
+/// can have them.
+bool TakeBounds(LayerRecord &r, const uint8_t *b)
+{
+    r.top = static_cast<int32_t>(LoadBE32(b));
+    r.left = static_cast<int32_t>(LoadBE32(b + 4));
+    r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
+    r.right = static_cast<int32_t>(LoadBE32(b + 12));
+    const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
+    r.height = static_cast<uint32_t>(h);
+    r.width = static_cast<uint32_t>(w);
+    return h >= 0 && h <= kMaxLayerSide && w >= 0 && w <= kMaxLayerSide;
+}
 
 /// The bytes of a layer's channel data, as its record gives them.
 uint64_t LayerDataLength(const LayerRecord &r)
@@ -241,16 +256,7 @@ bool LayerSectionReader::ReadRecords(uint64_t end, std::vector<LayerRecord> &lay
         r.Reset();
         if (!field(b, 16))
             return false;
-        r.top = static_cast<int32_t>(LoadBE32(b));
-        r.left = static_cast<int32_t>(LoadBE32(b + 4));
-        r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
-        r.right = static_cast<int32_t>(LoadBE32(b + 12));
-        // Exact differences of the signed bounds, in 64 bits.
-        const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
-        if (h < 0 || h > kMaxLayerSide || w < 0 || w > kMaxLayerSide)
-            r.valid = false;
-        r.height = static_cast<uint32_t>(h);
-        r.width = static_cast<uint32_t>(w);
+        r.valid = TakeBounds(r, b);
 
         if (!field(b, 2))
             return false;
@@ -292,15 +298,8 @@ bool LayerSectionReader::ParseRecord(uint64_t at, uint64_t end, LayerRecord &r, 
     if (at + 18 > end || !m_source.ReadExact(b, 18))
         return false;
     r.Reset();
-    r.top = static_cast<int32_t>(LoadBE32(b));
-    r.left = static_cast<int32_t>(LoadBE32(b + 4));
-    r.bottom = static_cast<int32_t>(LoadBE32(b + 8));
-    r.right = static_cast<int32_t>(LoadBE32(b + 12));
-    const int64_t h = int64_t{r.bottom} - r.top, w = int64_t{r.right} - r.left;
-    if (h < 0 || h > kMaxLayerSide || w < 0 || w > kMaxLayerSide)
+    if (!TakeBounds(r, b))
         return false;
-    r.height = static_cast<uint32_t>(h);
-    r.width = static_cast<uint32_t>(w);
     const uint16_t channels = LoadBE16(b + 16);
     if (channels > 24 || at + 18 + uint64_t{channels} * (2 + n) + 16 > end)
         return false;

@@ -22,6 +22,8 @@
 
 namespace zelt {
 
+struct SectionRead;
+
 class CFile64;
 class RebuiltDocument;
 class PropertyInference;
@@ -396,6 +398,8 @@ private:
     /// it at, keyDepth the one an Lr16/Lr32 key states (0 for none).
     bool ParseLayerSection(uint64_t start, const Layout &layout, uint64_t &section, uint16_t &depth,
                            uint16_t &keyDepth);
+    /// Takes the layers of a run of records or channels found by itself.
+    void TakeRun(const SectionRead &read, const Layout &layout);
     /// The records of a layer info whose plain reading failed, salvaged
     /// (countAt: its layer count; end: its end; recordsRead: the plain
     /// reading read every record, their data out of place).
