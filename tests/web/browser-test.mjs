@@ -18,7 +18,7 @@ import { fileURLToPath, pathToFileURL } from "node:url";
 import { serve } from "./lib/server.mjs";
 import { launch } from "./lib/browser.mjs";
 import { runVelmora, runVelmoraStopped, comparableLog, sha256 } from "./lib/native.mjs";
-import { damages, writeLayered, writeDiskImage } from "./lib/psdgen.mjs";
+import { damages, writeLayered, writeDiskImage, flatWithOldPreview } from "./lib/psdgen.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const top = path.resolve(here, "../..");
@@ -71,6 +71,19 @@ async function open(url, setup) {
 async function upload(page, selector, files) {
   const input = await page.$(selector);
   await input.uploadFile(...files);
+}
+
+// A 4 x 4 baseline JPEG (a gradient, from ImageMagick).
+function oldPreviewJpeg() {
+  const hex =
+    "ffd8ffe000104a46494600010100000100010000ffdb0043000d090a0b0a080d0b0a0b0e0e0d0f13201513121213271c" +
+    "1e17202e2931302e292d2c333a4a3e333646372c2d405741464c4e525352323e5a615a50604a51524fffdb0043010e0e" +
+    "0e131113261515264f352d354f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f4f" +
+    "4f4f4f4f4f4f4f4f4f4f4f4f4f4fffc00011080004000403011100021101031101ffc400140001000000000000000000" +
+    "00000000000006ffc40017100003010000000000000000000000000000031452ffc40015010101000000000000000000" +
+    "00000000000406ffc40017110003010000000000000000000000000000041552ffda000c03010002110311003f001363" +
+    "b458414b226d39a3ffd9";
+  return Uint8Array.from(hex.match(/../g), (b) => parseInt(b, 16));
 }
 
 function source(name, bytes) {
@@ -127,6 +140,14 @@ test("every file the module gives back is velmora's own for the same file and op
   const layeredBytes = fs.readFileSync(path.join(corpus, layeredEntry.name));
   cases.push({ file: source("Фото – слои 1.psd", layeredBytes), options: {} });
   cases.push({ file: source("--no-rebuild.psd", layeredBytes), options: {} });
+  // Old previews: one the JPEG decoder decodes, and one it refuses (a
+  // precision of 12 bits; its error leaves the decoder by a long jump
+  // through the engine's frames).
+  const jpeg = oldPreviewJpeg(), refused = jpeg.slice();
+  for (let i = 0; i + 4 < refused.length; ++i)
+    if (refused[i] === 0xff && refused[i + 1] === 0xc0) refused[i + 4] = 12;
+  cases.push({ file: source("preview-decoded.psd", flatWithOldPreview(jpeg)), options: {} });
+  cases.push({ file: source("preview-refused.psd", flatWithOldPreview(refused)), options: {} });
   const page = await open("/__test__/harness.html");
   const files = [...new Set(cases.map((c) => c.file))];
   await upload(page, "#sources", files);

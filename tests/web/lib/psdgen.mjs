@@ -197,3 +197,17 @@ export function writeDiskImage(path, bytes, documents) {
   fs.closeSync(fd);
   return bytes;
 }
+
+/** A 4 x 4 RGB document whose only image resource is an old-format preview
+ * (1033, its JPEG's red and blue swapped), holding `jpeg`: the engine
+ * decodes that JPEG to swap them back, and gives up on one the decoder
+ * refuses. */
+export function flatWithOldPreview(jpeg) {
+  const w = 4, h = 4;
+  const thumb = concat([be(4, 1), be(4, w), be(4, h), be(4, w * 3), be(4, w * 3 * h), be(4, jpeg.length), be(2, 24), be(2, 1), jpeg]);
+  const resource = concat([Uint8Array.from([0x38, 0x42, 0x49, 0x4d]), be(2, 1033), be(2, 0), be(4, thumb.length), thumb,
+                           new Uint8Array(thumb.length % 2)]);
+  const pixels = new Uint8Array(w * h * 3).map((_, i) => (i * 37) & 0xff);
+  return concat([Uint8Array.from([0x38, 0x42, 0x50, 0x53]), be(2, 1), new Uint8Array(6), be(2, 3), be(4, h), be(4, w), be(2, 8), be(2, 3),
+                 be(4, 0), be(4, resource.length), resource, be(4, 0), be(2, 0), pixels]);
+}
