@@ -145,42 +145,55 @@ export function preload() {
   return loading;
 }
 
-// A file kept as a Uint8Array: its pieces, joined when it is whole.
+// A file kept as a Uint8Array: its pieces, joined when it is whole. Once a
+// write goes back over written bytes (a length filled in afterwards), the
+// file is one buffer that grows by doubling, so that the writes after it
+// are not each a copy of everything before.
 class BytesSink {
   constructor() {
     this.chunks = [];
     this.size = 0;
-    this.whole = null; // one buffer, once a write went back over written bytes
+    this.whole = null; // the buffer, once a write went back over written bytes
   }
   write(position, bytes) {
+    const end = position + bytes.length;
     if (!this.whole && position === this.size) this.chunks.push(bytes);
     else {
-      this.flatten(Math.max(this.size, position + bytes.length));
+      this.reserve(end);
       this.whole.set(bytes, position);
     }
-    this.size = Math.max(this.size, position + bytes.length);
+    this.size = Math.max(this.size, end);
   }
   truncate(size) {
-    this.flatten(size);
-    this.whole = this.whole.slice(0, size);
+    this.reserve(size);
+    // Bytes past the new end are zeros again should the file grow back.
+    if (size < this.size) this.whole.fill(0, size, this.size);
     this.size = size;
   }
-  flatten(size) {
+  // One buffer of at least `size` bytes holding what was written.
+  reserve(size) {
     if (this.whole && this.whole.length >= size) return;
-    const whole = new Uint8Array(size);
-    if (this.whole) whole.set(this.whole.subarray(0, Math.min(this.whole.length, size)));
-    let at = 0;
-    for (const c of this.whole ? [] : this.chunks) {
-      whole.set(c.subarray(0, Math.max(0, Math.min(c.length, size - at))), at);
-      at += c.length;
+    const capacity = this.whole ? Math.max(size, Math.min(2 * this.whole.length, this.whole.length + (256 << 20))) : Math.max(size, this.size);
+    const whole = new Uint8Array(capacity);
+    if (this.whole) whole.set(this.whole.subarray(0, this.size));
+    else {
+      let at = 0;
+      for (const c of this.chunks) {
+        whole.set(c, at);
+        at += c.length;
+      }
     }
     this.whole = whole;
     this.chunks = [];
   }
   close() {
-    if (!this.whole && this.chunks.length === 1 && this.chunks[0].length === this.size) this.whole = this.chunks[0];
-    else this.flatten(this.size);
-    this.done = Promise.resolve({ data: this.whole });
+    let data;
+    if (!this.whole && this.chunks.length === 1 && this.chunks[0].length === this.size) data = this.chunks[0];
+    else {
+      this.reserve(this.size);
+      data = this.whole.length === this.size ? this.whole : this.whole.slice(0, this.size);
+    }
+    this.done = Promise.resolve({ data });
   }
   remove() {
     this.chunks = [];
