@@ -114,6 +114,9 @@ export function memoryLimits(memoryBudget) {
 
 let loading = null;
 
+/** The browsers whose WebAssembly runs the engine. */
+export const browsersNeeded = "Chrome or Edge 95, Firefox 100, Safari 16.4 or later";
+
 /** Fetches and compiles the engine. The page calls it once at load, so that
  * no request is made after; repair() waits for it. */
 export function preload() {
@@ -130,10 +133,16 @@ export function preload() {
           return WebAssembly.compileStreaming(response);
         return WebAssembly.compile(await response.arrayBuffer());
       };
+      // A browser without WebAssembly's SIMD or exceptions refuses the
+      // engine as it compiles it.
+      const compiled = compile().catch((error) => {
+        if (!(error instanceof WebAssembly.CompileError)) throw error;
+        throw new Error(`this browser cannot run it (it needs WebAssembly with SIMD and exceptions: ${browsersNeeded}): ${error.message}`);
+      });
       const [engine, worker, module] = await Promise.all([
         fetchOk("velmora-engine.js").then((r) => r.text()),
         fetchOk("velmora-worker.js").then((r) => r.text()),
-        compile(),
+        compiled,
       ]);
       const workerUrl = URL.createObjectURL(new Blob([engine, "\n", worker], { type: "text/javascript" }));
       return { workerUrl, module };

@@ -317,6 +317,18 @@ test("the page tells what came back, marks layers not read whole, passes its opt
   const budgeted = runVelmora(velmora, oneLayer, "one-layer.psd", [], work, { ZELT_MEMORY_BUDGET: "262144" });
   assert.deepEqual(differences(budgeted, web), []);
   await harness.close();
+
+  // A browser whose WebAssembly lacks what the engine uses says so.
+  const older = await browser.newPage();
+  await older.evaluateOnNewDocument(() => {
+    const refuse = () => Promise.reject(new WebAssembly.CompileError("invalid opcode"));
+    WebAssembly.compile = refuse;
+    WebAssembly.compileStreaming = refuse;
+  });
+  await older.goto(server.url + "/");
+  await older.waitForFunction(() => document.documentElement.dataset.ready === "failed", { timeout: 60000 });
+  assert.match(await older.$eval("#status", (e) => e.textContent), /could not be loaded: this browser cannot run it .*Safari 16\.4 or later\): invalid opcode/);
+  await older.close();
 });
 
 test("a source of 1 GiB is repaired in the page, which paints throughout, with the worker's memory bounded; no request after load", async (t) => {
