@@ -6,8 +6,9 @@
 // run-length, and the merged image, as bench/LayeredBench.cpp does), and a
 // copy whose header a crash overwrote; repairs each with velmora (its files
 // written beside the source, as by default) and in Chromium through
-// velmora.mjs as the page calls it (its files kept as Blobs; STORE=bytes
-// keeps them as arrays), five times each, turn about, and prints the best
+// velmora.mjs as the page calls it (its files kept as the page keeps them:
+// as bytes up to memoryLimits().bytesKept, as Blobs past it; STORE=blob or
+// STORE=bytes keeps them all one way), five times each, turn about, and prints the best
 // times and their ratio: velmora's
 // time over the page's, the page's speed as a share of velmora's (the
 // target: 0.5 or more). Needs the page built (BUILD_DIR/web) and the
@@ -71,7 +72,7 @@ for (const [index, file] of [intact, lost].entries()) {
   let best = { native: Infinity, page: Infinity, result: null };
   for (let run = 0; run < runs; ++run) {
     best.native = Math.min(best.native, native(file));
-    const r = await page.evaluate((i, s) => window.runRepair(i, { store: s }, { noDigest: true }), index, process.env.STORE || "blob");
+    const r = await page.evaluate((i, s) => window.runRepair(i, { store: s }, { noDigest: true }), index, process.env.STORE || "auto");
     if (r.exitStatus !== 0) throw new Error(`the page's repair ended with ${r.status}`);
     if (r.seconds < best.page) best = { ...best, page: r.seconds, result: r };
   }

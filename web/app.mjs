@@ -197,7 +197,7 @@ async function runThumbnails() {
   while (thumbQueue.length) {
     const item = thumbQueue.shift();
     if (!item.li.isConnected) continue;
-    item.thumbnail = await renderThumbnail(dataOf(item.entry), kThumb);
+    item.thumbnail = await renderThumbnail(item.entry.data || dataOf(item.entry), kThumb);
     if (item.thumbnail.width) item.pixels.textContent = `${item.thumbnail.width} × ${item.thumbnail.height} pixels`;
     drawItem(item);
   }
@@ -375,7 +375,7 @@ async function run() {
   const started = performance.now();
   const name = source.name;
   try {
-    const r = await repair(source, { ...options(), signal: stop.signal, stopNow: stopNow.signal, store: "blob", directory, memoryBudget: budget }, (e) => {
+    const r = await repair(source, { ...options(), signal: stop.signal, stopNow: stopNow.signal, store: "auto", directory, memoryBudget: budget }, (e) => {
       if (e.type === "progress") {
         progress = { percent: e.percent, text: progressText(e.percent, started) };
         scheduleDraw();

@@ -24,7 +24,14 @@
  *                          the unfinished one is dropped (status "stopped")
  *   stopNow: AbortSignal   ends it at once, as a second Ctrl-C does
  *   store: "bytes"         each file's data as a Uint8Array (the default);
- *          "blob"          as a Blob, which the browser may keep on disk
+ *          "blob"          as a Blob, which the browser may keep on disk;
+ *          "auto"          as a Uint8Array while the files of the repair
+ *                          take less than memoryLimits().bytesKept, then as
+ *                          Blobs (what the page uses: handing pieces to the
+ *                          browser's Blob store as they come takes a core of
+ *                          its own, which slowed the repair by a quarter)
+ *   bytesKept: what the store "auto" keeps as bytes, in place of
+ *          memoryLimits().bytesKept
  *   directory: FileSystemDirectoryHandle
  *                          the files are written into velmora's output folder
  *                          inside it as they come, and kept as File objects
@@ -105,11 +112,12 @@ const GiB = 1024 * 1024 * 1024;
  * have (WebAssembly's 4 GiB); picture, the largest layer or merged image it
  * reads (velmora's budget: half of that, or the memoryBudget given);
  * keptFiles, about what the browser holds of recovered files kept in memory
- * (half of what it says the device has). */
+ * (half of what it says the device has); bytesKept, how much of them the
+ * store "auto" keeps as bytes (an eighth of the device, at most 1 GiB). */
 export function memoryLimits(memoryBudget) {
   const gb = (typeof navigator !== "undefined" && navigator.deviceMemory) || 4;
   const picture = memoryBudget ? Math.min(2 * GiB, memoryBudget) : 2 * GiB;
-  return { engine: 4 * GiB, picture, keptFiles: (gb / 2) * GiB };
+  return { engine: 4 * GiB, picture, keptFiles: (gb / 2) * GiB, bytesKept: Math.min(GiB, (gb / 8) * GiB) };
 }
 
 let loading = null;
@@ -195,14 +203,15 @@ class BytesSink {
     this.whole = whole;
     this.chunks = [];
   }
+  // What was written, as one Uint8Array: a view of the buffer, which a
+  // copy would only trim.
+  contents() {
+    if (!this.whole && this.chunks.length === 1 && this.chunks[0].length === this.size) return this.chunks[0];
+    this.reserve(this.size);
+    return this.whole.length === this.size ? this.whole : this.whole.subarray(0, this.size);
+  }
   close() {
-    let data;
-    if (!this.whole && this.chunks.length === 1 && this.chunks[0].length === this.size) data = this.chunks[0];
-    else {
-      this.reserve(this.size);
-      data = this.whole.length === this.size ? this.whole : this.whole.slice(0, this.size);
-    }
-    this.done = Promise.resolve({ data });
+    this.done = Promise.resolve({ data: this.contents() });
   }
   remove() {
     this.chunks = [];
@@ -256,16 +265,65 @@ class BlobSink {
   }
 }
 
+// A file kept as bytes while the repair's files kept as bytes (pool.held)
+// stay within pool.limit, and as a Blob from the write that would pass it.
+class AutoSink {
+  constructor(pool) {
+    this.pool = pool;
+    this.inner = pool.held < pool.limit ? new BytesSink() : new BlobSink();
+    this.held = 0;
+  }
+  get size() {
+    return this.inner.size;
+  }
+  // Counts bytes the file holds from now on; false when they do not fit.
+  hold(size) {
+    if (!(this.inner instanceof BytesSink)) return true;
+    const more = Math.max(0, size - this.held);
+    if (this.pool.held + more > this.pool.limit) return false;
+    this.pool.held += more;
+    this.held += more;
+    return true;
+  }
+  toBlob() {
+    const blob = new BlobSink();
+    if (this.inner.size) blob.write(0, this.inner.contents());
+    this.release();
+    this.inner = blob;
+  }
+  release() {
+    this.pool.held -= this.held;
+    this.held = 0;
+  }
+  write(position, bytes) {
+    if (!this.hold(Math.max(this.inner.size, position + bytes.length))) this.toBlob();
+    this.inner.write(position, bytes);
+  }
+  truncate(size) {
+    if (!this.hold(size)) this.toBlob();
+    this.inner.truncate(size);
+  }
+  close() {
+    this.inner.close();
+    this.done = this.inner.done;
+  }
+  remove() {
+    this.inner.remove();
+    this.release();
+  }
+}
+
 // A file of the output folder as its pieces come, into the sink the
 // caller's store asks for.
 class OutputFile {
-  constructor(path, store, directory) {
+  constructor(path, store, directory, pool) {
     this.path = path;
     this.name = path.slice(path.indexOf("/") + 1);
     this.size = 0;
     this.closed = false;
     this.removed = false;
-    this.sink = directory ? new DirectorySink(directory, path) : store === "blob" ? new BlobSink() : new BytesSink();
+    this.sink = directory ? new DirectorySink(directory, path)
+      : store === "blob" ? new BlobSink() : store === "auto" ? new AutoSink(pool) : new BytesSink();
   }
   write(position, bytes) {
     this.sink.write(position, bytes);
@@ -344,6 +402,7 @@ export async function repair(source, options = {}, onEvent = () => {}) {
   const name = sourceName(source, options);
   const args = [...velmoraArguments(options), "--", name];
   const store = options.store || "bytes";
+  const pool = { held: 0, limit: options.bytesKept ?? memoryLimits().bytesKept }; // the store "auto"'s bytes
   const directory = options.directory || null;
   const stopUrl = URL.createObjectURL(new Blob(["go"]));
 
@@ -429,7 +488,7 @@ export async function repair(source, options = {}, onEvent = () => {}) {
           break;
         }
         case "create":
-          outputs.set(m.id, new OutputFile(m.path, store, directory));
+          outputs.set(m.id, new OutputFile(m.path, store, directory, pool));
           break;
         case "write":
           outputs.get(m.id)?.write(m.position, m.bytes);

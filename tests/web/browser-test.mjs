@@ -148,6 +148,10 @@ test("every file the module gives back is velmora's own for the same file and op
     if (refused[i] === 0xff && refused[i + 1] === 0xc0) refused[i + 4] = 12;
   cases.push({ file: source("preview-decoded.psd", flatWithOldPreview(jpeg)), options: {} });
   cases.push({ file: source("preview-refused.psd", flatWithOldPreview(refused)), options: {} });
+  // The page's store: files kept as bytes up to a limit, as Blobs past it
+  // (a file that passes it midway goes on as a Blob).
+  cases.push({ file: source("kept-then-blobs.psd", layeredBytes), options: { store: "auto", bytesKept: 200000 }, kinds: "blob bytes" });
+  cases.push({ file: source("blobs.psd", layeredBytes), options: { store: "blob" }, kinds: "blob" });
   const page = await open("/__test__/harness.html");
   const files = [...new Set(cases.map((c) => c.file))];
   await upload(page, "#sources", files);
@@ -159,6 +163,8 @@ test("every file the module gives back is velmora's own for the same file and op
     const native = runVelmora(velmora, c.file, name, args, work);
     const web = await page.evaluate((i, o) => window.runRepair(i, o), files.indexOf(c.file), c.options);
     const d = differences(native, web);
+    const kinds = [...new Set(web.files.map((f) => f.kind))].sort().join(" ");
+    if (c.kinds && kinds !== c.kinds) d.push(`files kept as ${kinds}, not ${c.kinds}`);
     if (d.length) failures.push(`${name} [${args.join(" ")}]: ${d.join("; ")}`);
     compared += native.files.length;
     fs.rmSync(native.dir, { recursive: true, force: true });
