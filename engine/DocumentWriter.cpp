@@ -142,9 +142,10 @@ std::vector<uint16_t> UnicodeName(const std::vector<uint8_t> &e, const Block &b)
 
 void PutBE(std::vector<uint8_t> &out, uint64_t v, uint32_t width)
 {
-    uint8_t b[8];
-    StoreBE(b, v, width);
-    out.insert(out.end(), b, b + width);
+    for (uint32_t shift = 8 * std::min<uint32_t>(width, 8); shift > 0;) {
+        shift -= 8;
+        out.push_back(static_cast<uint8_t>(v >> shift));
+    }
 }
 
 } // namespace
