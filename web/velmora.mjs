@@ -273,9 +273,6 @@ class AutoSink {
     this.inner = pool.held < pool.limit ? new BytesSink() : new BlobSink();
     this.held = 0;
   }
-  get size() {
-    return this.inner.size;
-  }
   // Counts bytes the file holds from now on; false when they do not fit.
   hold(size) {
     if (!(this.inner instanceof BytesSink)) return true;
